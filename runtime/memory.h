@@ -1,0 +1,145 @@
+// The memory manager: node frames of 4-byte series nodes, series frames of variable-size series
+// buffers laid end to end, big series in blocks of their own, and unmanaged series. Every address
+// the design keeps in a 32-bit field is an arena offset here.
+//
+// Values refer to a buffer through its node, so the collector can move buffers: code holds a
+// series through its node (or a rooted cell) and re-reads the buffer after any call that allocates.
+#pragma once
+#include "runtime/arena.h"
+#include "runtime/base.h"
+
+namespace kiv {
+
+// A node slot: the offset of its buffer's header when in use; 0 or a free-list link when free.
+struct Node {
+  u32 buffer;
+};
+static_assert(sizeof(Node) == 4);
+
+// Flags word of a series buffer.
+namespace series_flag {
+constexpr u32 unit_mask = 0x1F;          // the unit size in bytes: 1, 2, 4 or 16
+constexpr u32 owned = 1u << 17;          // owned by an object (change reports)
+constexpr u32 complement = 1u << 19;     // complemented bitset
+constexpr u32 unmanaged = 1u << 20;      // outside the frames; never moved nor freed by the collector
+constexpr u32 big = 1u << 24;            // big series
+constexpr u32 mark = 1u << 27;           // collector mark
+constexpr u32 head_inside = 1u << 28;    // the head was placed in the middle of the data area
+constexpr u32 managed = 1u << 29;        // set on every buffer the manager makes
+constexpr u32 in_use = 1u << 31;         // cleared on a buffer abandoned by expansion
+}  // namespace series_flag
+
+// Header of a series buffer; the data area follows, then one spare 32-bit word.
+struct SeriesBuffer {
+  u32 flags;
+  u32 node;  // back-pointer to the node (0 on an abandoned buffer)
+  u32 size;  // data area in bytes, a multiple of 16
+  u32 head;  // where the content starts
+  u32 tail;  // one past the last unit of content
+
+  std::byte* data() { return reinterpret_cast<std::byte*>(this + 1); }
+  u32 data_offset() const { return arena::offset_of(this) + sizeof(SeriesBuffer); }
+  u32 end_offset() const { return data_offset() + size; }
+  u32 unit() const { return flags & series_flag::unit_mask; }
+  template <class T = std::byte>
+  T* head_ptr() { return arena::at<T>(head); }
+  template <class T = std::byte>
+  T* tail_ptr() { return arena::at<T>(tail); }
+  u32 used_bytes() const { return tail - head; }
+};
+static_assert(sizeof(SeriesBuffer) == 20);
+
+struct NodeFrame {
+  u32 next, prev;
+  u32 capacity;   // always 10,000 slots
+  u32 free_list;  // first free slot (offset), 0 when none
+  u32 used;
+  u32 created_at;
+  u32 used_last;
+  u32 stable_history;
+  u32 evacuated;
+  Node* slots() { return reinterpret_cast<Node*>(this + 1); }
+};
+static_assert(sizeof(NodeFrame) == 36);
+
+struct SeriesFrame {
+  u32 next, prev;
+  u32 size;  // data area plus header
+  u32 heap;  // first free byte
+  u32 end;   // one past the data area
+  u32 data_offset() const { return arena::offset_of(this) + sizeof(SeriesFrame); }
+};
+static_assert(sizeof(SeriesFrame) == 20);
+
+struct BigSeries {
+  u32 next;
+  u32 reserved;
+  u32 footprint;  // header + data size + spare word
+  SeriesBuffer* buffer() { return reinterpret_cast<SeriesBuffer*>(this + 1); }
+};
+static_assert(sizeof(BigSeries) == 12);
+
+struct MemoryManager {
+  u32 bytes_in_use;
+  u32 first_node_frame, last_node_frame, current_node_frame;
+  u32 first_series_frame, current_series_frame, last_series_frame;
+  u32 default_frame_size;
+  u32 next_frame_size;
+  u32 max_frame_size;
+  u32 first_big_series;
+  u32 fixup_base, fixup_end, fixup_capacity;
+};
+
+inline SeriesBuffer* buffer_of(Ref<Node> n) { return arena::at<SeriesBuffer>(n->buffer); }
+
+}  // namespace kiv
+
+namespace kiv::memory {
+
+inline MemoryManager manager{};
+
+constexpr u32 node_frame_slots = 10000;
+constexpr u32 default_frame_size = 0x100000;
+constexpr u32 max_frame_size = 0x200000;
+constexpr u32 new_frame_threshold = 0xCCCC;  // a frame with less room left than this is not reused
+
+void init();
+u32 os_alloc(u32 size);  // arena block; the first 32-bit word holds the committed size
+void os_free(u32 block);
+void free_all();
+
+NodeFrame* new_node_frame(u32 slots);
+Ref<Node> alloc_node();
+void free_node(NodeFrame* frame, Ref<Node> node);
+void free_node_frame(NodeFrame* frame);
+void update_node_frames();
+
+SeriesFrame* new_series_frame();
+SeriesFrame* find_series_frame(u32 needed);
+void free_series_frame(SeriesFrame* frame);
+
+// head_offset -1 places the head in the middle of the data area.
+SeriesBuffer* alloc_buffer(i32 units, i32 unit, i32 head_offset);
+Ref<Node> alloc_series(i32 units, i32 unit, i32 head_offset);
+Ref<Node> alloc_cells(i32 n);
+Ref<Node> alloc_unset_cells(i32 n);
+Ref<Node> alloc_bytes(i32 n);
+Ref<Node> alloc_string_buffer(i32 n, i32 unit);
+Ref<Node> alloc_bytes_filled(i32 n, u8 byte);
+Ref<Node> alloc_unmanaged_series(i32 units, i32 unit, i32 head_offset_bytes);
+void set_series_flags(Ref<Node> node, u32 bits);
+
+// Growth moves the series to a new buffer; the node stays, the buffer address changes.
+SeriesBuffer* realloc_series(SeriesBuffer* b, i32 new_size);
+SeriesBuffer* expand_series(SeriesBuffer* b, i32 new_size);  // 0 doubles
+SeriesBuffer* expand_series_filled(SeriesBuffer* b, i32 new_size, u8 byte);
+Ref<Node> copy_series(SeriesBuffer* b);
+
+void fill_range(std::byte* start, std::byte* end, u8 byte);
+std::byte* replicate_bytes(std::byte* start, i32 pattern_length, i32 count);
+
+SeriesBuffer* alloc_big_series(u32 footprint);
+void free_big_series(SeriesBuffer* b);
+void sweep_big_series();
+
+}  // namespace kiv::memory
