@@ -1,2 +1,4 @@
-// Entry point; the start-up sequence lives in runtime/startup.cpp.
-int main() { return 0; }
+// The kiv executable: everything happens in the start-up, which ends the process itself.
+#include "runtime/startup.h"
+
+int main(int argc, char** argv) { kiv::boot::start_up(argc, argv); }
