@@ -5,6 +5,8 @@
 // Values refer to a buffer through its node, so the collector can move buffers: code holds a
 // series through its node (or a rooted cell) and re-reads the buffer after any call that allocates.
 #pragma once
+#include <vector>
+
 #include "runtime/arena.h"
 #include "runtime/base.h"
 
@@ -80,14 +82,22 @@ struct BigSeries {
 static_assert(sizeof(BigSeries) == 12);
 
 struct MemoryManager {
-  u32 bytes_in_use;
+  u32 bytes_in_use;  // committed bytes of frames and big series
   u32 first_node_frame, last_node_frame, current_node_frame;
   u32 first_series_frame, current_series_frame, last_series_frame;
   u32 default_frame_size;
   u32 next_frame_size;
   u32 max_frame_size;
   u32 first_big_series;
-  u32 fixup_base, fixup_end, fixup_capacity;
+  u32 first_unmanaged;  // list of unmanaged series blocks (BigSeries-shaped records)
+  u32 unmanaged_bytes;  // committed bytes of those blocks, outside bytes_in_use
+};
+
+// A raw pointer into a series frame that the collector adjusts when the buffer it points into moves:
+// `target` is the pointer's arena offset, `slot` the address of the C++ variable holding it.
+struct Fixup {
+  u32 target;
+  void* slot;
 };
 
 inline SeriesBuffer* buffer_of(Ref<Node> n) { return arena::at<SeriesBuffer>(n->buffer); }
@@ -102,10 +112,24 @@ constexpr u32 node_frame_slots = 10000;
 constexpr u32 default_frame_size = 0x100000;
 constexpr u32 max_frame_size = 0x200000;
 constexpr u32 new_frame_threshold = 0xCCCC;  // a frame with less room left than this is not reused
+constexpr u32 os_granularity = 4096;
+constexpr u32 buffer_overhead = sizeof(SeriesBuffer) + 4;  // header and the spare word
+constexpr u32 unmanaged_flags = series_flag::in_use | series_flag::managed | series_flag::unmanaged;
+// Larger data areas are refused (no-memory): sizes travel as 32-bit signed integers.
+constexpr u32 max_data_size = 0x7FFFFFF0;
 
+// The collector's fix-up list, sorted by target after a scan; the collector owns its contents.
+inline std::vector<Fixup> fixups;
+constexpr u32 fixup_step = 1000;
+
+// Sets the manager record to its start state. Frames are made on demand (or by the boot sequence).
 void init();
-u32 os_alloc(u32 size);  // arena block; the first 32-bit word holds the committed size
-void os_free(u32 block);
+// Arena block of at least size + 4 bytes; the first 32-bit word holds the committed size and the
+// offset after it is returned. Counted in bytes_in_use. A request no 32-bit block can hold raises
+// no-memory; a commit the system refuses ends the process (runtime error 94).
+u32 os_alloc(u32 size);
+void os_free(u32 block);  // a block that os_alloc did not give raises wrong-mem
+// Releases every node frame, series frame, big series and unmanaged series.
 void free_all();
 
 NodeFrame* new_node_frame(u32 slots);
@@ -113,12 +137,15 @@ Ref<Node> alloc_node();
 void free_node(NodeFrame* frame, Ref<Node> node);
 void free_node_frame(NodeFrame* frame);
 void update_node_frames();
+// The node frame whose slot area holds the node, or null.
+NodeFrame* node_frame_of(Ref<Node> node);
 
 SeriesFrame* new_series_frame();
 SeriesFrame* find_series_frame(u32 needed);
 void free_series_frame(SeriesFrame* frame);
 
-// head_offset -1 places the head in the middle of the data area.
+// head_offset -1 places the head in the middle of the data area. May collect when the collector is
+// enabled: re-read every buffer address held across the call.
 SeriesBuffer* alloc_buffer(i32 units, i32 unit, i32 head_offset);
 Ref<Node> alloc_series(i32 units, i32 unit, i32 head_offset);
 Ref<Node> alloc_cells(i32 n);
@@ -126,7 +153,10 @@ Ref<Node> alloc_unset_cells(i32 n);
 Ref<Node> alloc_bytes(i32 n);
 Ref<Node> alloc_string_buffer(i32 n, i32 unit);
 Ref<Node> alloc_bytes_filled(i32 n, u8 byte);
+// Outside the frames: never moved nor freed by the collector. Growing one gives another unmanaged
+// buffer; the abandoned one is released at the next big-series sweep or by free_unmanaged_series.
 Ref<Node> alloc_unmanaged_series(i32 units, i32 unit, i32 head_offset_bytes);
+void free_unmanaged_series(Ref<Node> node);
 void set_series_flags(Ref<Node> node, u32 bits);
 
 // Growth moves the series to a new buffer; the node stays, the buffer address changes.
@@ -140,6 +170,27 @@ std::byte* replicate_bytes(std::byte* start, i32 pattern_length, i32 count);
 
 SeriesBuffer* alloc_big_series(u32 footprint);
 void free_big_series(SeriesBuffer* b);
+// Collector pass: unmarked big series are freed (their nodes queued through collector::queue_dead_node),
+// marked ones unmarked; abandoned unmanaged buffers are released too.
 void sweep_big_series();
+
+// The bytes held by series: node slots in use x 4, the carved part of every series frame, and the
+// footprint of every big series (what `stats` and `recycle` return).
+double stats_total();
+
+struct NodeFrameFigures {
+  u32 free, used, capacity;  // slots
+};
+struct SeriesFrameFigures {
+  u32 free, used, total;  // bytes of the data area
+};
+struct MemoryFigures {
+  std::vector<NodeFrameFigures> node_frames;
+  std::vector<SeriesFrameFigures> series_frames;
+  std::vector<u32> big_series;  // footprints
+  double all_bytes;      // frames and big series with their headers, plus the tracked blocks
+  double tracked_bytes;  // the tracked allocator's blocks (unmanaged series included)
+};
+MemoryFigures stats_figures();
 
 }  // namespace kiv::memory
