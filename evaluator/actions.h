@@ -1,0 +1,116 @@
+// Action lookup and dispatch: finding a datatype's procedure for an action slot, the comparison
+// entry, and the direct dispatch helpers that run-time code uses to form, mold, copy, find, poke
+// or compare a value of any type. The generic entries (the procedures behind the action words) read
+// their arguments on the value stack from the arguments base; a refinement is passed as -1 when it
+// was not used, else as the position, in cells from the arguments base, of its first argument (any
+// other value than -1 for a refinement without argument).
+#pragma once
+#include "datatypes/registry.h"
+#include "runtime/cell.h"
+
+namespace kiv::actions {
+
+namespace slot = action::slot;
+
+// Error arguments that are words. The word machinery sets the hook once words exist; until then
+// such an argument is none. (The callee's argument words come through cell::argument_word.)
+inline void (*name_word_hook)(const char* name, u32 type, Cell* out) = nullptr;  // word by name and type
+Cell* name_word(const char* name, u32 type, Cell* out);
+
+// Raises script error expect-arg: where, a datatype! of type_id, the word of the callee's argument n
+// (0-based).
+[[noreturn]] void raise_expect_arg(u32 type_id, i32 n);
+// Raises script error invalid-refine-arg with the refinement (e.g. "part") and its argument.
+[[noreturn]] void raise_invalid_refine_arg(const char* refinement, const Cell* arg);
+
+// Raises script error expect-arg (where, the datatype, the first argument's word).
+[[noreturn]] void unsupported(u32 type_id, const Cell* value, u32 slot);
+
+// port! values whose actor is a handle route slots 25 and above to the actor's own table. Set by
+// port! when it exists: answers the procedure, null when the port has no handle actor (the type's
+// row then applies); raises no-port-action for an empty actor entry.
+inline void* (*port_actor_hook)(const Cell* port, u32 slot) = nullptr;
+
+// The procedure of a slot for a type, as an untyped address; an empty entry raises expect-arg.
+void* get_action_of_type(u32 type_id, const Cell* value, u32 slot);
+void* get_action_of_value(const Cell* value, u32 slot);
+
+// Typed lookups: actions::get<slot::form>(type_id, value) returns an action::Form.
+template <u32 Slot>
+struct SlotOf;
+#define KIV_SLOT_TRAITS(name, Type)                                   \
+  template <>                                                         \
+  struct SlotOf<slot::name> {                                         \
+    using F = action::Type;                                           \
+    static F read(const action::Row& r) { return r.name; }            \
+  };
+KIV_ACTION_SLOTS(KIV_SLOT_TRAITS)
+#undef KIV_SLOT_TRAITS
+
+template <u32 Slot>
+typename SlotOf<Slot>::F get(u32 type_id, const Cell* value) {
+  if constexpr (Slot >= slot::append) {
+    if (port_actor_hook && value && value->type() == type::port) {
+      if (void* p = port_actor_hook(value, Slot)) return reinterpret_cast<typename SlotOf<Slot>::F>(p);
+    }
+  }
+  auto fn = type_id < datatype::table_rows ? SlotOf<Slot>::read(datatype::actions[type_id]) : nullptr;
+  if (!fn) unsupported(type_id, value, Slot);
+  return fn;
+}
+template <u32 Slot>
+typename SlotOf<Slot>::F get(const Cell* value) {
+  return get<Slot>(value->type(), value);
+}
+
+// The dispatch helpers take value cells that stay put across allocation (value-stack cells, rooted
+// locals, unmanaged cells), never a cell inside a collected series buffer: the procedures they call
+// may allocate, and a collection may move buffers.
+
+// The raw three-way comparison: below 0, 0, above 0, or -2 when not comparable.
+i32 dispatch_compare(const Cell* a, const Cell* b, i32 op);
+// The comparison as a truth value (1 or 0). -2 under an ordering operator raises invalid-compare;
+// under an equality operator it reads as "not equal".
+i32 compare(const Cell* a, const Cell* b, i32 op);
+
+// Appends the value's text to the string `out` and returns the remaining budget (negative when the
+// limit was passed; the caller cuts the excess).
+i32 dispatch_form(const Cell* value, Cell* out, const Cell* part, i32 limit);
+i32 dispatch_mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit,
+                  i32 indent);
+Cell* dispatch_copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);
+Cell* dispatch_find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
+                    Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* dispatch_poke(Cell* series, i32 index, Cell* value, Cell* boxed);
+
+// Convenience for C++ callers: a new string in `out` holding the form or mold of the value, cut to
+// `limit` characters (no cut for a negative limit).
+Cell* form_to(const Cell* value, Cell* out, i32 limit = -1);
+Cell* mold_to(const Cell* value, Cell* out, bool only = false, bool all = false, bool flat = false,
+              i32 limit = -1);
+
+// The index of pick and poke as an integer: integer! and char! by value, true 1, false 2, else 0.
+i32 index_of(const Cell* index);
+
+// Generic entries. Arguments at the arguments base; the result is left there.
+void form(i32 part);
+void mold(i32 only, i32 all, i32 flat, i32 part);
+void append(i32 part, i32 only, i32 dup);
+void insert(i32 part, i32 only, i32 dup);
+void change(i32 part, i32 only, i32 dup);
+void copy(i32 part, i32 deep, i32 types);
+void length_q();
+void pick();
+void poke();
+void remove(i32 part, i32 key);
+void take(i32 part, i32 deep, i32 last);
+void clear();
+void reverse(i32 part, i32 skip);
+void move(i32 part);
+void swap();
+void trim(i32 head, i32 tail, i32 auto_, i32 lines, i32 all, i32 with);
+void random(i32 seed, i32 secure, i32 only);
+// Stack-style entries call the type's procedure with no arguments.
+void call_stack_style(u32 slot);
+
+}  // namespace kiv::actions

@@ -1,0 +1,121 @@
+#include "tests/unit/core_fixture.h"
+
+#include <algorithm>
+
+#include "datatypes/block.h"
+#include "datatypes/char.h"
+#include "datatypes/datatype.h"
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/none.h"
+#include "datatypes/paren.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "datatypes/time.h"
+#include "datatypes/unset.h"
+#include "evaluator/actions.h"
+#include "evaluator/stack.h"
+#include "runtime/case_table.h"
+#include "runtime/mold.h"
+#include "runtime/roots.h"
+#include "runtime/words.h"
+
+namespace kiv::test {
+
+void boot_core() {
+  static bool booted = false;
+  if (!booted) {
+    booted = true;
+    memory::init();
+    memory::new_node_frame(memory::node_frame_slots);
+    memory::new_series_frame();
+    stack::init();
+    unicode::build_case_tables();
+    // The boot's registration order (parents before children).
+    datatype::init();
+    unset::init();
+    none::init();
+    logic::init();
+    series::init();
+    block::init();
+    string::init();
+    integer::init();
+    char_::init();
+    paren::init();
+    float_::init();
+    time::init();
+    // The word machinery: root block, symbol table, global context, word types, static words.
+    words::boot_word_machinery();
+  }
+  stack::top = stack::arguments = stack::bottom;
+  mold::reset_cycles();
+}
+
+Cell block_of(std::initializer_list<Cell> cells, u32 type_id) {
+  Cell b;
+  RootCell keep(b);
+  block::make_at(&b, static_cast<i32>(cells.size()));
+  for (const Cell& c : cells) block::append_value(&b, &c);
+  cell::set_type(&b, type_id);
+  stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
+  return b;
+}
+
+Cell ints(std::initializer_list<i32> values) {
+  Cell b;
+  RootCell keep(b);
+  block::make_at(&b, static_cast<i32>(values.size()));
+  for (i32 v : values) {
+    Cell c = int_cell(v);
+    block::append_value(&b, &c);
+  }
+  stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
+  return b;
+}
+
+namespace {
+
+// Finds a value equal under find (strict with case); answers the series at the match or none.
+Cell* plain_find(Cell* series, Cell* value, Cell*, bool, bool case_, bool, bool, Cell*, Cell*, bool, bool, bool,
+                 bool) {
+  i32 op = case_ ? compare_op::strict_equal : compare_op::find;
+  for (i32 i = std::max(block::head_index(series), 0), n = series::total_length(series); i < n; ++i) {
+    Cell c = *block::cell_at(series, i);
+    if (c.type() == value->type() && actions::dispatch_compare(&c, value, op) == 0) {
+      series::set_head_index(series, i);
+      return series;
+    }
+  }
+  return &none::value;
+}
+
+}  // namespace
+
+PlainBlockFind::PlainBlockFind() {
+  saved_[0] = reinterpret_cast<void*>(datatype::actions[type::block].find);
+  saved_[1] = reinterpret_cast<void*>(datatype::actions[type::paren].find);
+  datatype::actions[type::block].find = plain_find;
+  datatype::actions[type::paren].find = plain_find;
+}
+
+PlainBlockFind::~PlainBlockFind() {
+  datatype::actions[type::block].find = reinterpret_cast<action::Find>(saved_[0]);
+  datatype::actions[type::paren].find = reinterpret_cast<action::Find>(saved_[1]);
+}
+
+std::string mold_text(const Cell& value, bool only, bool all, bool flat, i32 limit) {
+  Cell v = value, out = none_cell();
+  RootCell keep_v(v), keep_out(out);
+  actions::mold_to(&v, &out, only, all, flat, limit);
+  return string::to_utf8(&out);
+}
+
+std::string form_text(const Cell& value, i32 limit) {
+  Cell v = value, out = none_cell();
+  RootCell keep_v(v), keep_out(out);
+  actions::form_to(&v, &out, limit);
+  return string::to_utf8(&out);
+}
+
+}  // namespace kiv::test
