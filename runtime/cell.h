@@ -59,8 +59,43 @@ Cell* reserve_tail_cell(SeriesBuffer* b);
 // returns the old tail.
 std::byte* reserve_tail_bytes(SeriesBuffer* b, u32 n);
 
+// A new cell at the tail of the block held by the cell (node in word 2): reserve_tail_cell on its
+// buffer. Read the block cell before the call: it may itself live in a buffer that moves.
+Cell* append_slot(const Cell* block);
+
 // i32 of a float (raising out-of-range when it does not fit, or for NaN) or the integer payload.
 i32 to_int32_checked(const Cell* value);
+
+// Typesets: 96 bits in payload words 1-3, type t at byte t >> 3 under the mask 0x80 >> (t & 7).
+inline bool typeset_has(const Cell* typeset, u32 t) {
+  if (t >= 96) return false;
+  u8 bytes[12];
+  std::memcpy(bytes, &typeset->w1, 12);
+  return bytes[t >> 3] & (0x80u >> (t & 7));
+}
+inline void typeset_add(Cell* typeset, u32 t) {
+  u8 bytes[12];
+  std::memcpy(bytes, &typeset->w1, 12);
+  bytes[t >> 3] |= static_cast<u8>(0x80u >> (t & 7));
+  std::memcpy(&typeset->w1, bytes, 12);
+}
+
+// The word naming argument #position of the running function (error/get-arg-word), installed by the
+// error unit; until then expect-arg carries none! in its place.
+inline const Cell* (*argument_word)(i32 position) = nullptr;
+
+// Raises script expect-arg: the running function's word, the value's datatype, the argument's word.
+[[noreturn]] void raise_expect_arg(i32 position, const Cell* value);
+
+// The value when its type is in the typeset; otherwise expect-arg. Returns the value.
+Cell* check_type(const Cell* typeset, i32 position, Cell* value);
+// Argument #n of the current call (arguments base + n) checked against the typeset; a negative n
+// (argument absent) is returned as it is.
+i32 check_arg(i32 n, const Cell* typeset);
+// Checks only when the refinement was used (its word 1 is not 0).
+Cell* check_refinement_arg(const Cell* refinement, const Cell* typeset, i32 position, Cell* value);
+// expect-arg (with unset!) when the value is unset!; returns the value.
+Cell* check_arg_set(i32 position, Cell* value);
 
 }  // namespace kiv::cell
 

@@ -1,0 +1,1176 @@
+#include "runtime/hashtable.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "datatypes/registry.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
+#include "evaluator/random.h"
+#include "runtime/array.h"
+#include "runtime/case_table.h"
+#include "runtime/collector.h"
+#include "runtime/roots.h"
+#include "runtime/sys.h"
+
+namespace kiv::hashtable {
+
+namespace {
+
+// ---- Storage helpers -----------------------------------------------------------------------
+
+constexpr u32 max_buckets = 1u << 28;  // the key array must stay a valid series size
+constexpr u32 key_cell_header = type::unset;
+
+inline SeriesBuffer* buf(u32 node) { return buffer_of(Ref<Node>(node)); }
+inline Cell* cells_of(u32 node) { return buf(node)->head_ptr<Cell>(); }
+inline i32 cell_count(u32 node) { return static_cast<i32>(buf(node)->used_bytes() / sizeof(Cell)); }
+
+inline bool is_empty(const u32* flags, u32 i) { return (flags[i >> 4] >> ((i & 15) << 1)) & 2; }
+inline bool is_live(const u32* flags, u32 i) { return bucket_flags(flags, i) == live_bucket; }
+inline void clear_empty(u32* flags, u32 i) { flags[i >> 4] &= ~(2u << ((i & 15) << 1)); }
+
+[[noreturn]] void too_big() { raise_error(ErrorCategory::internal, "no-memory"); }
+
+u32 buckets_for(i64 wanted) {
+  if (wanted < 0) wanted = 0;
+  if (wanted > i64{max_buckets}) too_big();
+  return pow2(static_cast<u32>(wanted));
+}
+
+// Byte arrays made here use their whole data area as content (tail at the end), so that copying
+// and expanding a series keeps every byte.
+Ref<Node> new_array(u32 bytes, int fill) {
+  Ref<Node> n = fill >= 0 ? memory::alloc_bytes_filled(static_cast<i32>(bytes), static_cast<u8>(fill))
+                          : memory::alloc_bytes(static_cast<i32>(bytes));
+  SeriesBuffer* b = buffer_of(n);
+  b->tail = b->head + b->size;
+  return n;
+}
+inline u32 flag_bytes(u32 buckets) { return std::max(buckets / 4, 4u); }
+Ref<Node> new_flags(u32 buckets) { return new_array(flag_bytes(buckets), 0xAA); }
+Ref<Node> new_keys(u32 buckets) { return new_array(buckets * 4, -1); }
+
+void fill_flags(const Table* t) {
+  SeriesBuffer* b = buf(t->flags);
+  std::memset(b->data(), 0xAA, b->size);
+}
+
+// The reverse index of kind 0: capacity in entries, and the entry of a position (-1 beyond it).
+inline i32* reverse_of(const Table* t) { return buf(t->indexes)->head_ptr<i32>(); }
+inline i32 reverse_capacity(const Table* t) { return static_cast<i32>(buf(t->indexes)->size / 4); }
+inline i32 reverse_at(const Table* t, i32 p) {
+  return p >= 0 && p < reverse_capacity(t) ? reverse_of(t)[p] : -1;
+}
+// Makes room for entries [0, n); new entries are -1.
+void reserve_reverse(Ref<Node> table, i32 n) {
+  Table* t = record_of(table);
+  if (n <= reverse_capacity(t)) return;
+  i64 bytes = i64{n} * 8;
+  if (bytes > memory::max_data_size) too_big();
+  SeriesBuffer* b = memory::expand_series_filled(buf(t->indexes), static_cast<i32>(bytes), 0xFF);
+  b->tail = b->head + b->size;
+}
+void fill_reverse(const Table* t) {
+  SeriesBuffer* b = buf(t->indexes);
+  std::memset(b->data(), 0xFF, b->size);
+}
+
+// Chains of kind 0: chain k is entry k (1-based) of the chain list.
+inline Ref<Node> chain_list(const Table* t) { return Ref<Node>(t->chains); }
+inline Ref<Node> chain_at(const Table* t, i32 k) { return Ref<Node>(static_cast<u32>(array::pick_int32(chain_list(t), k))); }
+inline i32 chain_length(Ref<Node> c) { return array::length(c); }
+inline i32* chain_data(Ref<Node> c) { return buffer_of(c)->head_ptr<i32>(); }
+
+// The position of the first key of a bucket's key word (a single position, or -chain number).
+inline i32 first_position(const Table* t, i32 key) { return key >= 0 ? key : chain_data(chain_at(t, -key))[0]; }
+
+bool word_type_q(u32 ty) { return ty >= type::word && ty <= type::refinement; }
+
+// Values whose hash depends on a node or buffer identity.
+bool identity_type_q(u32 ty) {
+  switch (ty) {
+    case type::block: case type::paren: case type::native: case type::action: case type::op:
+    case type::function: case type::path: case type::lit_path: case type::set_path: case type::get_path:
+    case type::object: case type::error: case type::hash: case type::map: case type::port:
+    case type::image: case type::event:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- Hashing ------------------------------------------------------------------------------------
+
+inline u32 rotl(u32 x, int r) { return (x << r) | (x >> (32 - r)); }
+inline u32 fmix(u32 h) {
+  h ^= h >> 16;
+  h *= 0x85ebca6b;
+  h ^= h >> 13;
+  h *= 0xc2b2ae35;
+  h ^= h >> 16;
+  return h;
+}
+inline u32 mix_block(u32 h, u32 k) {
+  k *= 0xcc9e2d51;
+  k = rotl(k, 15);
+  k *= 0x1b873593;
+  h ^= k;
+  h = rotl(h, 13);
+  return h * 5 + 0xe6546b64;
+}
+inline u32 fold_byte(u32 c) { return c - 'A' < 26 ? c + 32 : c; }
+
+template <bool Fold>
+u32 murmur(const u8* p, i32 length) {
+  u32 h = random::hash_seed;
+  i32 blocks = length / 4;
+  for (i32 i = 0; i < blocks; ++i, p += 4) {
+    u32 k;
+    if constexpr (Fold) {
+      k = fold_byte(p[0]) | fold_byte(p[1]) << 8 | fold_byte(p[2]) << 16 | fold_byte(p[3]) << 24;
+    } else {
+      std::memcpy(&k, p, 4);
+    }
+    h = mix_block(h, k);
+  }
+  u32 k = 0;
+  auto byte = [&](int i) { return Fold ? fold_byte(p[i]) : u32{p[i]}; };
+  switch (length & 3) {
+    case 3: k ^= byte(2) << 16; [[fallthrough]];
+    case 2: k ^= byte(1) << 8; [[fallthrough]];
+    case 1:
+      k ^= byte(0);
+      k *= 0xcc9e2d51;
+      k = rotl(k, 15);
+      k *= 0x1b873593;
+      h ^= k;
+  }
+  return fmix(h ^ static_cast<u32>(length));
+}
+
+inline u32 fold_upper(u32 c) {
+  if (c < 0x80) return c - 'a' < 26 ? c - 32 : c;
+  return static_cast<u32>(unicode::to_upper_char(static_cast<i32>(c)));
+}
+
+template <class Unit, bool Fold>
+u32 hash_units(const std::byte* p, i32 n) {
+  u32 h = random::hash_seed;
+  for (i32 i = 0; i < n; ++i) {
+    Unit u;
+    std::memcpy(&u, p + i * sizeof(Unit), sizeof(Unit));
+    u32 c = static_cast<u32>(u);
+    if constexpr (Fold) c = fold_upper(c);
+    h = mix_block(h, c);
+  }
+  return fmix(h ^ static_cast<u32>(n) * 4);
+}
+
+u32 murmur_words(const Cell* c, int first, int count) {
+  u32 w[3] = {c->w1, c->w2, c->w3};
+  return murmur<false>(reinterpret_cast<const u8*>(w + first - 1), count * 4);
+}
+
+// ---- Key comparison ---------------------------------------------------------------------------
+
+// A lookup key against a stored string-family key: exactly `count` characters from the head.
+bool lookup_key_equal(const Cell* key, const Cell* probe, i32 op) {
+  if (!series::any_string_q(key->type())) return false;
+  i32 count = static_cast<i32>(probe->w3);
+  Cell k = *key;
+  if (string::length(&k) != count) return false;
+  SeriesBuffer* bk = string::buffer_of(&k);
+  SeriesBuffer* bp = string::buffer_of(probe);
+  u32 uk = bk->unit(), up = bp->unit();
+  const std::byte* pk = bk->head_ptr() + (static_cast<u32>(std::max(string::head_index(&k), 0)) << string::unit_shift(uk));
+  const std::byte* pp = bp->head_ptr() + (static_cast<u32>(std::max(string::head_index(probe), 0)) << string::unit_shift(up));
+  bool fold = op != compare_op::strict_equal && op != compare_op::case_sort && op != compare_op::parse_match_case;
+  for (i32 i = 0; i < count; ++i) {
+    u32 a = static_cast<u32>(string::read_unit(pk + i * uk, uk));
+    u32 b = static_cast<u32>(string::read_unit(pp + i * up, up));
+    if (a != b && (!fold || fold_upper(a) != fold_upper(b))) return false;
+  }
+  return true;
+}
+
+// Whether a stored key cell equals the probe under op. The cells are copies held by the caller.
+bool keys_equal(const Cell* key, const Cell* probe, i32 op) {
+  if (probe->type() == lookup_key_type) return lookup_key_equal(key, probe, op);
+  if (series::any_string_q(key->type()) && series::any_string_q(probe->type()))
+    return string::compare_strings(key, probe, op, false) == 0;
+  return actions::dispatch_compare(key, probe, op) == 0;
+}
+
+// ---- Probing the value-keyed kinds ----------------------------------------------------------
+
+struct Placement {
+  i32 found = -1;  // live bucket holding an equal key
+  i32 site = -1;   // where a new key goes, -1 when none (a full table)
+};
+
+// Probes for the cell at `index` of the backing block with the insertion equality of the kind
+// (kind 0: same type and equal; kinds 1-2: strictly equal). Buffers are re-read after every
+// comparison, which may allocate.
+Placement probe_for_put(Ref<Node> table, const Cell* key, u32 hash) {
+  Placement r;
+  Table* t = record_of(table);
+  const bool chains = t->kind == kind_hash;
+  const i32 op = chains ? compare_op::equal : compare_op::strict_equal;
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  const u32 start = hash & mask;
+  i32 deleted = -1;
+  Cell other{};
+  RootCell keep(other);
+  u32 i = start;
+  for (u32 step = 1;; ++step) {
+    t = record_of(table);
+    const u32* flags = flags_of(t);
+    u32 f = bucket_flags(flags, i);
+    if (f == empty_bucket) {
+      r.site = deleted >= 0 ? deleted : static_cast<i32>(i);
+      return r;
+    }
+    if (f == deleted_bucket) {
+      if (deleted < 0) deleted = static_cast<i32>(i);
+    } else {
+      other = cells_of(t->blk)[first_position(t, keys_of(t)[i])];
+      if (other.type() == key->type() && keys_equal(&other, key, op)) {
+        r.found = static_cast<i32>(i);
+        return r;
+      }
+    }
+    i = (i + step) & mask;
+    if (i == start) break;
+  }
+  r.site = deleted;
+  return r;
+}
+
+void count_claim(Table* t, u32 bucket) {
+  if (is_empty(flags_of(t), bucket)) ++t->n_occupied;
+  ++t->size;
+}
+
+// Adds position `index` to the chain of a kind-0 bucket (making the chain from its single index
+// first).
+void add_to_chain(Ref<Node> table, u32 bucket, i32 index) {
+  Table* t = record_of(table);
+  i32 key = keys_of(t)[bucket];
+  if (key < 0) {
+    array::append_int32(chain_at(t, -key), index);
+    return;
+  }
+  Ref<Node> chain = array::make(4, 4);
+  RootNode keep(chain);
+  array::append_int32(chain, key);
+  array::append_int32(chain, index);
+  t = record_of(table);
+  array::append_int32(chain_list(t), static_cast<i32>(chain.offset()));
+  t = record_of(table);
+  keys_of(t)[bucket] = -array::length(chain_list(t));
+}
+
+void grow_before_put(Ref<Node> table, bool* rebuilt) {
+  Table* t = record_of(table);
+  *rebuilt = false;
+  if (t->n_occupied < t->upper_bound) return;
+  switch (t->kind) {
+    case kind_hash:
+      reset(table, t->size * 2 < t->n_buckets ? t->n_buckets - 1 : t->n_buckets + 1);
+      *rebuilt = true;
+      break;
+    case kind_word:
+      grow_word_table(table);
+      break;
+    default:
+      resize(table, t->n_buckets + 1);
+      break;
+  }
+}
+
+// Positions chosen by a kind-0 find among the indexes of one bucket.
+struct Choice {
+  i32 head, skip;
+  bool last, reverse;
+  i32 best = -1;
+
+  bool counts(i32 l) const {
+    if (reverse ? l >= head : l < head) return false;
+    i32 dist = (last || reverse) ? head - l - 1 : l - head;
+    i32 r = dist % skip;
+    if (r < 0) r += skip;
+    return r == 0;
+  }
+  void offer(i32 l) {
+    if (!counts(l)) return;
+    if (best < 0 || ((last || reverse) ? l > best : l < best)) best = l;
+  }
+};
+
+// Applies a renumbering of positions [lo, hi) to the keys and chains of a kind-0 table, visiting
+// each chain once (renumbered entries may collide with ones not yet visited, so nothing is looked up
+// by value). With permute_reverse the reverse index entries move along: entry p goes to f(p), and
+// the entries of [lo, hi) that nothing moves into become -1.
+template <class F>
+void renumber(Ref<Node> table, i32 lo, i32 hi, bool permute_reverse, F f) {
+  Table* t = record_of(table);
+  if (hi <= lo) return;
+  std::vector<u8> done(static_cast<size_t>(array::length(chain_list(t))) + 1, 0);
+  i32* keys = keys_of(t);
+  std::vector<i32> moved(static_cast<size_t>(hi - lo));
+  for (i32 p = lo; p < hi; ++p) {
+    i32 b = reverse_at(t, p);
+    moved[static_cast<size_t>(p - lo)] = b;
+    if (b < 1) continue;
+    i32& key = keys[b - 1];
+    if (key >= 0) {
+      key = f(key);
+    } else if (!done[static_cast<size_t>(-key)]) {
+      done[static_cast<size_t>(-key)] = 1;
+      Ref<Node> c = chain_at(t, -key);
+      i32* e = chain_data(c);
+      for (i32 j = 0, n = chain_length(c); j < n; ++j) e[j] = f(e[j]);
+    }
+  }
+  if (!permute_reverse) return;
+  i32* rev = reverse_of(t);
+  i32 cap = reverse_capacity(t);
+  for (i32 p = lo; p < std::min(hi, cap); ++p) rev[p] = -1;
+  for (i32 p = lo; p < hi; ++p) {
+    i32 q = f(p);
+    if (q >= 0 && q < cap) rev[q] = moved[static_cast<size_t>(p - lo)];
+  }
+}
+
+void copy_value_cells(Cell* to, const Cell* from, i32 n) {
+  for (i32 i = 0; i < n; ++i) to[i] = from[i];
+}
+
+inline u32 entry_width(const Table* t) { return t->indexes; }
+inline i32 value_cells(const Table* t) { return static_cast<i32>(t->indexes / sizeof(Cell)) - 1; }
+inline Cell* entry_at(const Table* t, i32 offset) {
+  return reinterpret_cast<Cell*>(buf(t->blk)->head_ptr() + offset);
+}
+
+// Probes a pointer-keyed table: the bucket whose entry holds the key, and where a new one goes.
+Placement probe_pointer(const Table* t, u32 key) {
+  Placement r;
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  const u32* flags = flags_of(t);
+  const i32* keys = keys_of(t);
+  const u32 start = hash_pointer(key) & mask;
+  i32 deleted = -1;
+  u32 i = start;
+  for (u32 step = 1;; ++step) {
+    u32 f = bucket_flags(flags, i);
+    if (f == empty_bucket) {
+      r.site = deleted >= 0 ? deleted : static_cast<i32>(i);
+      return r;
+    }
+    if (f == deleted_bucket) {
+      if (deleted < 0) deleted = static_cast<i32>(i);
+    } else if (entry_at(t, keys[i])->w1 == key) {
+      r.found = static_cast<i32>(i);
+      return r;
+    }
+    i = (i + step) & mask;
+    if (i == start) break;
+  }
+  r.site = deleted;
+  return r;
+}
+
+// Places an in-use entry in the first empty bucket of its key's probe sequence.
+void place_entry(Table* t, i32 offset) {
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  u32* flags = flags_of(t);
+  u32 i = hash_pointer(entry_at(t, offset)->w1) & mask;
+  for (u32 step = 1; !is_empty(flags, i); ++step) i = (i + step) & mask;
+  set_live(t, i, offset);
+  ++t->size;
+  ++t->n_occupied;
+}
+
+}  // namespace
+
+// ---- Hashing ------------------------------------------------------------------------------------
+
+u32 compaction_count() { return collector::nodes_cycles; }
+
+u32 pow2(u32 x) {
+  if (x <= 1) return x;
+  return u32{1} << (32 - std::countl_zero(x - 1));
+}
+
+u32 murmur3_32(const void* bytes, i32 length) { return murmur<false>(static_cast<const u8*>(bytes), length); }
+
+u32 hash_pointer(u32 value) { return fmix(value); }
+
+u32 hash_string(const Cell* s, bool case_) {
+  SeriesBuffer* b = string::buffer_of(s);
+  u32 unit = b->unit();
+  u32 shift = string::unit_shift(unit);
+  i32 total = static_cast<i32>(b->used_bytes() >> shift);
+  i32 head = std::clamp(string::head_index(s), 0, total);
+  i32 n = total - head;
+  if (s->type() == lookup_key_type) n = std::min(n, std::max(static_cast<i32>(s->w3), 0));
+  const std::byte* p = b->head_ptr() + (static_cast<u32>(head) << shift);
+  switch (unit) {
+    case 1: return case_ ? hash_units<u8, false>(p, n) : hash_units<u8, true>(p, n);
+    case 2: return case_ ? hash_units<u16, false>(p, n) : hash_units<u16, true>(p, n);
+    default: return case_ ? hash_units<u32, false>(p, n) : hash_units<u32, true>(p, n);
+  }
+}
+
+u32 hash_symbol(const Cell* symbol) {
+  SeriesBuffer* b = buf(symbol->w3);
+  return murmur<true>(b->head_ptr<u8>(), static_cast<i32>(b->used_bytes()));
+}
+
+u32 hash_value(const Cell* v, bool case_) {
+  switch (v->type()) {
+    case type::datatype: case type::logic: case type::object: case type::error: case type::port:
+      return hash_pointer(v->w1);
+    case type::unset:
+      return static_cast<u32>(-2);
+    case type::none:
+      return static_cast<u32>(-1);
+    case type::block: case type::paren: case type::path: case type::lit_path: case type::set_path:
+    case type::get_path: case type::hash: case type::image: case type::point2D:
+      return murmur_words(v, 1, 2);
+    case type::point3D: case type::op: case type::function: case type::triple: case type::typeset:
+    case type::date:
+      return murmur_words(v, 1, 3);
+    case type::string: case type::file: case type::url: case type::tag: case type::email: case type::ref:
+    case lookup_key_type:
+      return hash_string(v, case_);
+    case type::char_: case type::integer: case type::map: case type::handle: case type::event:
+      return hash_pointer(v->w2);
+    case type::float_: case type::percent: case type::time: {
+      // 0.0 and -0.0 are equal, so they must hash alike.
+      Cell c = *v;
+      if (c.as_double() == 0.0) c.set_double(0.0);
+      return murmur_words(&c, 2, 2);
+    }
+    case type::pair:
+      return murmur_words(v, 2, 2);
+    case type::symbol:
+      return hash_symbol(v);
+    case type::word: case type::set_word: case type::lit_word: case type::get_word: case type::refinement:
+    case type::issue:
+      return hash_pointer(static_cast<u32>(series::canonical_symbol(static_cast<i32>(v->w2))));
+    case type::native: case type::action:
+      return hash_pointer(v->w3);
+    case type::tuple: {
+      u32 n = std::min<u32>((v->header >> 19) & 15, 12);
+      return murmur<false>(reinterpret_cast<const u8*>(&v->w1), static_cast<i32>(n));
+    }
+    case type::binary: {
+      SeriesBuffer* b = series::buffer_of(v);
+      i32 total = static_cast<i32>(b->used_bytes());
+      i32 head = std::clamp(series::head_index(v), 0, total);
+      return murmur<false>(b->head_ptr<u8>() + head, total - head);
+    }
+    case type::money: {
+      // Only the type and the sign count from the header; a zero amount is equal whatever its sign.
+      constexpr u32 sign_bit = 1u << 22;
+      Cell c = *v;
+      c.header &= header::type_mask | sign_bit;
+      u8 digits[12];
+      std::memcpy(digits, &c.w1, 12);
+      if (std::all_of(digits + 1, digits + 12, [](u8 d) { return d == 0; })) c.header &= ~sign_bit;
+      return murmur<false>(reinterpret_cast<const u8*>(&c), 16);
+    }
+    default:
+      return 0;
+  }
+}
+
+const u8* fold_ascii(const u8* bytes, i32 length) {
+  static u8* scratch = nullptr;
+  static i32 capacity = 0;
+  if (length > capacity) {
+    capacity = std::max(length, 256);
+    scratch = static_cast<u8*>(sys::resize(scratch, capacity));
+  }
+  for (i32 i = 0; i < length; ++i) scratch[i] = static_cast<u8>(fold_byte(bytes[i]));
+  return scratch;
+}
+
+bool compare_names(const u8* a, const u8* b, i32 length, bool fold) {
+  if (!fold) return std::memcmp(a, b, static_cast<size_t>(length)) == 0;
+  for (i32 i = 0; i < length; ++i)
+    if (a[i] != b[i] && fold_byte(a[i]) != fold_byte(b[i])) return false;
+  return true;
+}
+
+// ---- Value-keyed tables ---------------------------------------------------------------------
+
+Ref<Node> make(i32 size, const Cell* blk, i32 kind, i32 n) {
+  Cell value = blk ? *blk : Cell{type::none, 0, 0, 0};
+  RootCell keep_value(value);
+  if (kind == kind_word && n == 2 && blk && value.type() == type::context) return clone_word_table(Ref<Node>(value.w1));
+
+  if (size < 4) size = 4;
+  if (kind == kind_word && size >= 4000) size = size > (1 << 29) ? (1 << 30) : size * 2;
+  u32 buckets = buckets_for(static_cast<i64>(size / load_factor));
+
+  Ref<Node> table = new_array(sizeof(Table), 0);
+  RootNode keep(table);
+  {
+    Table* t = record_of(table);
+    t->kind = kind;
+    t->n_buckets = static_cast<i32>(buckets);
+    t->upper_bound = static_cast<i32>(buckets * load_factor);
+  }
+  Ref<Node> a = new_flags(buckets);
+  record_of(table)->flags = a.offset();
+  a = new_keys(buckets);
+  record_of(table)->keys = a.offset();
+
+  if (kind == kind_hash) {
+    a = new_array(static_cast<u32>(size) * 4, 0xFF);
+    record_of(table)->indexes = a.offset();
+    a = array::make(4, 4);
+    record_of(table)->chains = a.offset();
+  } else if (kind >= kind_pointer) {
+    Table* t = record_of(table);
+    t->indexes = static_cast<u32>(sizeof(Cell) * (std::max(n, 0) + 1));
+    t->stamp = compaction_count() + 1;
+  }
+
+  if (kind <= kind_word && blk && value.type() != type::none) {
+    record_of(table)->blk = value.w2;
+    fill_from_block(table, std::max(series::head_index(&value), 0), kind == kind_map ? 2 : 1);
+  } else {
+    a = memory::alloc_cells(size);
+    record_of(table)->blk = a.offset();
+  }
+  return table;
+}
+
+void reset(Ref<Node> table, i32 n) {
+  RootNode keep(table);
+  u32 wanted = buckets_for(static_cast<i64>(std::max(n, 0) * 1.5));
+  u32 buckets = std::max(wanted, 4u);
+  Ref<Node> f = new_flags(buckets);
+  record_of(table)->flags = f.offset();
+  Ref<Node> k = new_keys(buckets);
+  Table* t = record_of(table);
+  t->keys = k.offset();
+  t->n_buckets = static_cast<i32>(buckets);
+  t->upper_bound = static_cast<i32>(wanted * load_factor);
+  t->size = 0;
+  t->n_occupied = 0;
+  if (t->kind == kind_hash) {
+    t->stamp = 0;
+    array::clear(chain_list(t));
+    fill_reverse(t);
+  }
+  fill_from_block(table, 0, t->kind == kind_map ? 2 : 1);
+}
+
+void put_index(Ref<Node> table, i32 index, i32* status) {
+  RootNode keep(table);
+  if (status) *status = 0;
+  if (record_of(table)->kind >= kind_pointer) return;
+  bool rebuilt;
+  grow_before_put(table, &rebuilt);
+  if (rebuilt) {
+    if (status) *status = 2;
+    return;
+  }
+  Table* t = record_of(table);
+  // A cell indexed already (a rebuild indexed the whole block) is not added twice.
+  if (t->kind == kind_hash && reverse_at(t, index) >= 1) return;
+  Cell key = cells_of(t->blk)[index];
+  RootCell keep_key(key);
+  u32 hash = hash_value(&key, false);
+  t = record_of(table);
+  if (t->kind == kind_hash && t->stamp == 0 && identity_type_q(key.type())) t->stamp = compaction_count() + 1;
+
+  Placement at = probe_for_put(table, &key, hash);
+  t = record_of(table);
+  if (at.found >= 0) {
+    if (t->kind != kind_hash) return;
+    add_to_chain(table, static_cast<u32>(at.found), index);
+  } else {
+    if (at.site < 0) raise_error(ErrorCategory::internal, "no-memory");  // the fill limit prevents this
+    count_claim(t, static_cast<u32>(at.site));
+    set_live(t, static_cast<u32>(at.site), index);
+    if (t->kind != kind_hash) return;
+  }
+  reserve_reverse(table, index + 1);
+  reverse_of(record_of(table))[index] = (at.found >= 0 ? at.found : at.site) + 1;
+}
+
+Cell* put_with_status(Ref<Node> table, Cell* cell, i32* status) {
+  Table* t = record_of(table);
+  i32 index = static_cast<i32>(cell - cells_of(t->blk));
+  put_index(table, index, status);
+  return cells_of(record_of(table)->blk) + index;
+}
+
+Cell* put(Ref<Node> table, Cell* cell) {
+  i32 status;
+  return put_with_status(table, cell, &status);
+}
+
+void fill_from_block(Ref<Node> table, i32 first, i32 step) {
+  RootNode keep(table);
+  if (step < 1) step = 1;
+  Table* t = record_of(table);
+  if (t->kind != kind_map) {
+    for (i32 i = first; i < cell_count(record_of(table)->blk); i += step) {
+      i32 status;
+      put_index(table, i, &status);
+      if (status == 2) return;
+    }
+    return;
+  }
+  Ref<Node> blk(t->blk);
+  RootNode keep_blk(blk);
+  for (i32 i = first; i < cell_count(blk.offset());) {
+    Cell key = cells_of(blk.offset())[i];
+    RootCell keep_key(key);
+    i32 j = find_index(table, &key, 0, 1, compare_op::strict_equal, false, false);
+    if (j < 0) {
+      put_index(table, i);
+      if (map_normalize_key) map_normalize_key(blk, i);
+      i += step;
+      continue;
+    }
+    // A repeated key: the first pair takes this value and this pair leaves the block.
+    SeriesBuffer* b = buffer_of(blk);
+    Cell* c = b->head_ptr<Cell>();
+    i32 n = cell_count(blk.offset());
+    i32 gone = std::min(2, n - i);
+    if (gone == 2) c[j + 1] = c[i + 1];
+    std::memmove(c + i, c + i + gone, static_cast<size_t>(n - i - gone) * sizeof(Cell));
+    b->tail -= static_cast<u32>(gone) * sizeof(Cell);
+  }
+}
+
+i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, bool last, bool reverse) {
+  RootNode keep(table);
+  check_compaction(table);
+  Cell probe = *value;
+  RootCell keep_probe(probe);
+  Table* t = record_of(table);
+  const i32 kind = t->kind;
+  if (kind >= kind_pointer) return -1;
+  if (kind == kind_map && word_type_q(probe.type())) cell::set_type(&probe, type::set_word);
+  const u32 hash = hash_value(&probe, false);
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  const u32 start = hash & mask;
+  Choice choice{head, skip < 1 ? 1 : skip, last, reverse};
+  Cell key{};
+  RootCell keep_key(key);
+  u32 i = start;
+  for (u32 step = 1;; ++step) {
+    t = record_of(table);
+    u32 f = bucket_flags(flags_of(t), i);
+    if (f == empty_bucket) return -1;
+    if (f == live_bucket) {
+      i32 k = keys_of(t)[i];
+      if (kind != kind_hash) {
+        key = cells_of(t->blk)[k];
+        if ((key.type() == probe.type() || probe.type() == lookup_key_type) && keys_equal(&key, &probe, op)) return k;
+      } else {
+        key = cells_of(t->blk)[first_position(t, k)];
+        if (key.type() == probe.type() && keys_equal(&key, &probe, compare_op::equal)) {
+          choice.best = -1;
+          if (k >= 0) {
+            if (op == compare_op::equal || keys_equal(&key, &probe, op)) choice.offer(k);
+          } else {
+            // Copy the chain: comparisons may allocate and move it.
+            Ref<Node> c = chain_at(t, -k);
+            std::vector<i32> members(chain_data(c), chain_data(c) + chain_length(c));
+            for (i32 l : members) {
+              if (!choice.counts(l)) continue;
+              key = cells_of(record_of(table)->blk)[l];
+              if (keys_equal(&key, &probe, op)) choice.offer(l);
+            }
+          }
+          if (choice.best >= 0) return choice.best;
+        }
+      }
+    }
+    i = (i + step) & mask;
+    if (i == start) return -1;
+  }
+}
+
+Cell* find(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, bool last, bool reverse) {
+  i32 k = find_index(table, value, head, skip, op, last, reverse);
+  return k < 0 ? nullptr : cells_of(record_of(table)->blk) + k;
+}
+
+Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
+  RootNode keep(table);
+  if (state->bucket == -2) return nullptr;
+  Cell probe = *value;
+  RootCell keep_probe(probe);
+  Table* t = record_of(table);
+  if (t->kind == kind_map && word_type_q(probe.type())) cell::set_type(&probe, type::set_word);
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  u32 i;
+  if (state->bucket < 0) {
+    state->start = static_cast<i32>(hash_value(&probe, false) & mask);
+    state->step = 0;
+    i = static_cast<u32>(state->start);
+  } else {
+    i = (static_cast<u32>(state->bucket) + static_cast<u32>(++state->step)) & mask;
+    if (i == static_cast<u32>(state->start)) {
+      state->bucket = -2;
+      return nullptr;
+    }
+  }
+  Cell key{};
+  RootCell keep_key(key);
+  for (;;) {
+    t = record_of(table);
+    u32 f = bucket_flags(flags_of(t), i);
+    if (f == empty_bucket) break;
+    if (f == live_bucket && t->kind != kind_hash) {
+      i32 k = keys_of(t)[i];
+      key = cells_of(t->blk)[k];
+      if ((key.type() == probe.type() || probe.type() == lookup_key_type) &&
+          keys_equal(&key, &probe, compare_op::equal)) {
+        state->bucket = static_cast<i32>(i);
+        return cells_of(record_of(table)->blk) + k;
+      }
+    }
+    i = (i + static_cast<u32>(++state->step)) & mask;
+    if (i == static_cast<u32>(state->start)) break;
+  }
+  state->bucket = -2;
+  return nullptr;
+}
+
+void delete_index(Ref<Node> table, i32 index) {
+  RootNode keep(table);
+  Table* t = record_of(table);
+  switch (t->kind) {
+    case kind_hash: {
+      i32 b = reverse_at(t, index);
+      if (b < 1) return;
+      reverse_of(t)[index] = -1;
+      u32 bucket = static_cast<u32>(b - 1);
+      i32 key = keys_of(t)[bucket];
+      if (key < 0) {
+        Ref<Node> c = chain_at(t, -key);
+        i32 off = array::find_int32(c, index);
+        if (off >= 0) array::remove_bytes(c, off, 4);
+        if (chain_length(c) > 0) return;
+        array::poke_int32(chain_list(t), -key, 0);
+      }
+      set_deleted(flags_of(t), bucket);
+      --t->size;
+      return;
+    }
+    case kind_map: {
+      if (index + 1 >= cell_count(t->blk)) return;
+      Cell* v = cells_of(t->blk) + index + 1;
+      if (v->header == 0) return;  // already removed
+      v->header = 0;
+      --t->size;
+      return;
+    }
+    case kind_word: {
+      Cell key = cells_of(t->blk)[index];
+      const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+      const u32 start = hash_value(&key, false) & mask;
+      u32* flags = flags_of(t);
+      i32* keys = keys_of(t);
+      u32 i = start;
+      for (u32 step = 1;; ++step) {
+        if (is_empty(flags, i)) return;
+        if (is_live(flags, i) && keys[i] == index) {
+          set_deleted(flags, i);
+          --t->size;
+          return;
+        }
+        i = (i + step) & mask;
+        if (i == start) return;
+      }
+    }
+    default:
+      return;
+  }
+}
+
+void delete_(Ref<Node> table, Cell* cell) {
+  delete_index(table, static_cast<i32>(cell - cells_of(record_of(table)->blk)));
+}
+
+void remove_range(Ref<Node> table, i32 first, i32 count) {
+  RootNode keep(table);
+  Table* t = record_of(table);
+  i32 n = cell_count(t->blk);
+  if (first < 0) {
+    count += first;
+    first = 0;
+  }
+  count = std::min(count, n - first);
+  if (count <= 0) return;
+  if (first == 0 && count == n) {
+    clear(table);
+    return;
+  }
+  for (i32 p = first; p < first + count; ++p) delete_index(table, p);
+}
+
+i32 shift_indexes(Ref<Node> table, i32 d, i32 c, i32 n, bool move_reverse) {
+  if (n > max_shift) return 1;
+  RootNode keep(table);
+  if (record_of(table)->kind != kind_hash || d == 0 || n < 0) return 0;
+  if (move_reverse && d < 0)
+    for (i32 p = std::max(c + d, 0); p < c; ++p) delete_index(table, p);
+  if (move_reverse) reserve_reverse(table, std::max(c + n, c + n + d));
+  const i32 lo = c, hi = c + n;
+  renumber(table, lo, hi, move_reverse, [=](i32 x) { return x >= lo && x < hi ? x + d : x; });
+  return 0;
+}
+
+void move_indexes(Ref<Node> table, i32 b, i32 c, i32 n) {
+  if (n <= 0 || b == c) return;
+  RootNode keep(table);
+  if (record_of(table)->kind != kind_hash) return;
+  if (b > c) {
+    reserve_reverse(table, b + n);
+    renumber(table, c, b + n, true, [=](i32 x) {
+      if (x >= c && x < c + n) return x + (b - c);
+      if (x >= c + n && x < b + n) return x - n;
+      return x;
+    });
+  } else {
+    reserve_reverse(table, c + n);
+    renumber(table, b, c + n, true, [=](i32 x) {
+      if (x >= c && x < c + n) return x - (c - b);
+      if (x >= b && x < c) return x + n;
+      return x;
+    });
+  }
+}
+
+Ref<Node> copy(Ref<Node> table, Ref<Node> blk) {
+  RootNode keep(table), keep_blk(blk);
+  Ref<Node> out = memory::copy_series(buffer_of(table));
+  RootNode keep_out(out);
+  Ref<Node> a = memory::copy_series(buf(record_of(table)->flags));
+  record_of(out)->flags = a.offset();
+  a = memory::copy_series(buf(record_of(table)->keys));
+  record_of(out)->keys = a.offset();
+  if (!blk) blk = memory::copy_series(buf(record_of(table)->blk));
+  record_of(out)->blk = blk.offset();
+  if (record_of(table)->kind == kind_hash) {
+    a = memory::copy_series(buf(record_of(table)->indexes));
+    record_of(out)->indexes = a.offset();
+    a = array::copy(chain_list(record_of(table)));
+    record_of(out)->chains = a.offset();
+    // Each table owns its chains: a shared chain would let one table's changes reach the other.
+    for (i32 k = 1, n = array::length(chain_list(record_of(out))); k <= n; ++k) {
+      Ref<Node> c(static_cast<u32>(array::pick_int32(chain_list(record_of(out)), k)));
+      if (!c) continue;
+      Ref<Node> copied = array::copy(c);
+      array::poke_int32(chain_list(record_of(out)), k, static_cast<i32>(copied.offset()));
+    }
+  }
+  return out;
+}
+
+void clear(Ref<Node> table) {
+  Table* t = record_of(table);
+  t->size = 0;
+  t->n_occupied = 0;
+  fill_flags(t);
+  if (t->kind == kind_hash) {
+    array::clear(chain_list(t));
+    fill_reverse(t);
+    t->stamp = 0;
+  } else if (t->kind >= kind_pointer) {
+    // The entries go too, or a rehash would bring them back.
+    SeriesBuffer* b = buf(t->blk);
+    b->tail = b->head;
+  }
+}
+
+void resize(Ref<Node> table, i32 request) {
+  RootNode keep(table);
+  // Kind 0 buckets are named by the reverse index and pointer tables own their entries: both are
+  // rebuilt instead of moved.
+  if (record_of(table)->kind == kind_hash) return reset(table, request);
+  if (record_of(table)->kind >= kind_pointer) return rebuild_pointer_table(table, request);
+  const u32 buckets = std::max(buckets_for(request), 4u);
+  const i32 upper = static_cast<i32>(buckets * load_factor + 0.5);
+  if (record_of(table)->size >= upper) return;
+  Ref<Node> fresh = new_flags(buckets);
+  RootNode keep_fresh(fresh);
+  Table* t = record_of(table);
+  const u32 old_buckets = static_cast<u32>(t->n_buckets);
+  if (buckets > old_buckets) {
+    SeriesBuffer* k = memory::expand_series(buf(t->keys), static_cast<i32>(buckets * 4));
+    k->tail = k->head + k->size;
+    t = record_of(table);
+  }
+  // The eviction walk: no allocation from here on.
+  u32* old_flags = flags_of(t);
+  u32* new_flags_p = buffer_of(fresh)->head_ptr<u32>();
+  i32* keys = keys_of(t);
+  const Cell* cells = cells_of(t->blk);
+  const u32 mask = buckets - 1;
+  for (u32 j = 0; j < old_buckets; ++j) {
+    if (!is_live(old_flags, j)) continue;
+    i32 key = keys[j];
+    set_deleted(old_flags, j);
+    for (;;) {
+      u32 i = hash_value(cells + key, false) & mask;
+      for (u32 step = 1; !is_empty(new_flags_p, i); ++step) i = (i + step) & mask;
+      clear_empty(new_flags_p, i);
+      if (i < old_buckets && is_live(old_flags, i)) {
+        std::swap(key, keys[i]);
+        set_deleted(old_flags, i);
+      } else {
+        keys[i] = key;
+        break;
+      }
+    }
+  }
+  t->flags = fresh.offset();
+  t->n_buckets = static_cast<i32>(buckets);
+  t->upper_bound = upper;
+  t->n_occupied = t->size;
+}
+
+void grow_word_table(Ref<Node> table) {
+  Table* t = record_of(table);
+  i64 request = (t->size * 2 < t->n_buckets ? i64{t->n_buckets} - 1 : i64{t->n_buckets} + 1) * 16;
+  resize(table, static_cast<i32>(std::min<i64>(request, max_buckets)));
+}
+
+Ref<Node> clone_word_table(Ref<Node> table) {
+  RootNode keep(table);
+  Ref<Node> out = memory::copy_series(buffer_of(table));
+  RootNode keep_out(out);
+  Ref<Node> a = memory::copy_series(buf(record_of(table)->flags));
+  record_of(out)->flags = a.offset();
+  a = memory::copy_series(buf(record_of(table)->keys));
+  record_of(out)->keys = a.offset();
+  a = memory::copy_series(buf(record_of(table)->blk));
+  record_of(out)->blk = a.offset();
+  return out;
+}
+
+// ---- Pointer-keyed tables ---------------------------------------------------------------------
+
+Cell* put_key(Ref<Node> table, u32 key) {
+  RootNode keep(table);
+  Placement at;
+  for (;;) {
+    check_compaction(table);
+    Table* t = record_of(table);
+    if (t->n_occupied >= t->upper_bound) {
+      rebuild_pointer_table(table, t->size * 2 < t->n_buckets ? t->n_buckets - 1 : t->n_buckets + 1);
+      continue;
+    }
+    at = probe_pointer(t, key);
+    if (at.found < 0 && at.site >= 0 && is_empty(flags_of(t), static_cast<u32>(at.site))) {
+      SeriesBuffer* eb = buf(t->blk);
+      if (u64{eb->tail} + entry_width(t) > eb->end_offset()) {
+        // A new entry needs room: grow, then probe again, so that nothing allocates between the
+        // probe and the write.
+        u64 size = std::max<u64>(u64{eb->size} * 2, u64{eb->used_bytes()} + entry_width(t));
+        if (size > memory::max_data_size) too_big();
+        memory::expand_series(eb, static_cast<i32>(size));
+        continue;
+      }
+    }
+    break;
+  }
+  Table* t = record_of(table);
+  i32 offset;
+  if (at.found >= 0) {
+    offset = keys_of(t)[at.found];
+  } else {
+    if (at.site < 0) raise_error(ErrorCategory::internal, "no-memory");  // the fill limit prevents this
+    u32 bucket = static_cast<u32>(at.site);
+    if (is_empty(flags_of(t), bucket)) {
+      SeriesBuffer* eb = buf(t->blk);
+      offset = static_cast<i32>(eb->used_bytes());
+      eb->tail += entry_width(t);
+      ++t->n_occupied;
+    } else {
+      offset = keys_of(t)[bucket];  // a deleted bucket keeps its entry's storage
+    }
+    set_live(t, bucket, offset);
+    ++t->size;
+  }
+  Cell* e = entry_at(t, offset);
+  e->w1 = key;
+  for (i32 i = 0; i <= value_cells(t); ++i) e[i].header = key_cell_header;
+  return e + 1;
+}
+
+Cell* get_key(Ref<Node> table, u32 key) {
+  check_compaction(table);
+  Table* t = record_of(table);
+  Placement at = probe_pointer(t, key);
+  return at.found < 0 ? nullptr : entry_at(t, keys_of(t)[at.found]) + 1;
+}
+
+Cell* delete_key(Ref<Node> table, u32 key) {
+  check_compaction(table);
+  Table* t = record_of(table);
+  Placement at = probe_pointer(t, key);
+  if (at.found < 0) return nullptr;
+  set_deleted(flags_of(t), static_cast<u32>(at.found));
+  --t->size;
+  Cell* e = entry_at(t, keys_of(t)[at.found]);
+  e->header = 0;
+  return e + 1;
+}
+
+void rebuild_pointer_table(Ref<Node> table, i32 request) {
+  collector::Suspend hold;  // the old and new entry blocks are walked with raw pointers
+  RootNode keep(table);
+  const u32 buckets = std::max(buckets_for(request), 4u);
+  Table* t = record_of(table);
+  Ref<Node> old_blk(t->blk);
+  RootNode keep_old(old_blk);
+  const i32 per_entry = value_cells(t) + 1;
+  const i32 room = std::max(per_entry * std::max(t->size, 1), 1);
+  Ref<Node> a = new_flags(buckets);
+  record_of(table)->flags = a.offset();
+  a = new_keys(buckets);
+  record_of(table)->keys = a.offset();
+  a = memory::alloc_cells(room);
+  t = record_of(table);
+  t->blk = a.offset();
+  t->size = 0;
+  t->n_occupied = 0;
+  t->n_buckets = static_cast<i32>(buckets);
+  t->upper_bound = static_cast<i32>(buckets * load_factor + 0.5);
+  t->stamp = compaction_count() + 1;
+
+  SeriesBuffer* ob = buffer_of(old_blk);
+  const u32 width = entry_width(t);
+  for (u32 off = 0; off + width <= ob->used_bytes(); off += width) {
+    const Cell* old = reinterpret_cast<const Cell*>(ob->head_ptr() + off);
+    if (old->header != key_cell_header) continue;
+    SeriesBuffer* nb = buf(t->blk);
+    if (u64{nb->tail} + width > nb->end_offset()) nb = memory::expand_series(nb, 0);
+    i32 offset = static_cast<i32>(nb->used_bytes());
+    nb->tail += width;
+    copy_value_cells(entry_at(t, offset), old, per_entry);
+    place_entry(t, offset);
+  }
+}
+
+void rehash_pointer_table(Ref<Node> table) {
+  Table* t = record_of(table);
+  fill_flags(t);
+  t->size = 0;
+  t->n_occupied = 0;
+  SeriesBuffer* eb = buf(t->blk);
+  const u32 width = entry_width(t);
+  for (u32 off = 0; off + width <= eb->used_bytes(); off += width)
+    if (entry_at(t, static_cast<i32>(off))->header == key_cell_header) place_entry(t, static_cast<i32>(off));
+  t->stamp = compaction_count() + 1;
+}
+
+void check_compaction(Ref<Node> table) {
+  Table* t = record_of(table);
+  if (t->stamp == 0 || t->stamp == compaction_count() + 1 || collector::collecting) return;
+  if (t->kind == kind_hash)
+    reset(table, cell_count(t->blk));
+  else if (t->kind >= kind_pointer)
+    rehash_pointer_table(table);
+  else
+    t->stamp = 0;
+}
+
+// ---- The collector's side --------------------------------------------------------------------
+
+void mark(u32* table_slot, const Marker& m) {
+  if (!*table_slot || !m.node(table_slot)) return;
+  Table* t = record_of(Ref<Node>(*table_slot));
+  m.node(&t->flags);
+  m.node(&t->keys);
+  if (t->kind == kind_hash) {
+    m.node(&t->indexes);
+    if (m.node(&t->chains)) {
+      SeriesBuffer* l = buf(t->chains);
+      u32* e = l->head_ptr<u32>();
+      for (u32 j = 0, n = l->used_bytes() / 4; j < n; ++j)
+        if (e[j]) m.node(&e[j]);
+    }
+  }
+  if (t->kind <= kind_word) {
+    m.block(&t->blk);
+    return;
+  }
+  if (!m.node(&t->blk) || t->kind != kind_pointer) return;
+  SeriesBuffer* eb = buf(t->blk);
+  const u32 width = entry_width(t);
+  const i32 n = value_cells(t);
+  for (u32 off = 0; off + width <= eb->used_bytes(); off += width) {
+    Cell* e = reinterpret_cast<Cell*>(eb->head_ptr() + off);
+    if (e->header == key_cell_header && n > 0) m.cells(e + 1, e + 1 + n);
+  }
+}
+
+void sweep_weak(Ref<Node> table, bool (*alive)(u32 node), u32 (*remap)(u32 node)) {
+  Table* t = record_of(table);
+  if (t->kind < kind_pointer) return;
+  u32* flags = flags_of(t);
+  const i32* keys = keys_of(t);
+  const bool owners = t->kind == kind_owners && value_cells(t) >= 2;
+  for (u32 i = 0, n = static_cast<u32>(t->n_buckets); i < n; ++i) {
+    if (!is_live(flags, i)) continue;
+    Cell* e = entry_at(t, keys[i]);
+    bool dead = !alive(e->w1) || (owners && e[2].w1 && !alive(e[2].w1));
+    if (dead) {
+      set_deleted(flags, i);
+      --t->size;
+      e->header = 0;
+      e->w1 = 0;
+    } else if (remap) {
+      e->w1 = remap(e->w1);
+      if (owners) {
+        if (e[1].w1) e[1].w1 = remap(e[1].w1);
+        if (e[2].w1) e[2].w1 = remap(e[2].w1);
+      }
+    }
+  }
+}
+
+void dump(Ref<Node> table) {
+  Table* t = record_of(table);
+  auto line = [&](u32 i) {
+    std::string s;
+    i32 key = keys_of(t)[i];
+    if (t->kind >= kind_pointer) {
+      Cell* e = entry_at(t, key);
+      s = std::to_string(e->w1);
+      for (i32 j = 1; j <= value_cells(t); ++j) s += " " + std::to_string(e[j].type());
+    } else {
+      s = std::to_string(cells_of(t->blk)[first_position(t, key)].type());
+      if (t->kind == kind_map) s += " " + std::to_string(cells_of(t->blk)[key + 1].type());
+    }
+    sys::write_line(s);
+  };
+  sys::write_line("\n== Deleted keys ==");
+  for (u32 i = 0; i < static_cast<u32>(t->n_buckets); ++i)
+    if (bucket_flags(flags_of(t), i) == deleted_bucket && t->kind >= kind_pointer) line(i);
+  sys::write_line("== Alive keys ==");
+  for (u32 i = 0; i < static_cast<u32>(t->n_buckets); ++i)
+    if (is_live(flags_of(t), i)) line(i);
+}
+
+}  // namespace kiv::hashtable
