@@ -81,12 +81,12 @@ Cell* values_of(Ref<Node> ctx) {
 }
 
 i32 table_find_word(Ref<Node> ctx, i32 sym, bool case_insensitive, bool add, i32* out) {
+  RootNode keep(ctx);
   Ref<Node> table = table_of(ctx);
   hashtable::Table* t = hashtable::record_of(table);
   if (add && t->n_occupied >= t->upper_bound) {
     hashtable::grow_word_table(table);
-    table = table_of(ctx);
-    t = hashtable::record_of(table);
+    t = hashtable::record_of(table_of(ctx));
   }
   const i32 canonical = symbol::resolve(sym);
   const i32 key = case_insensitive ? canonical : sym;
@@ -117,10 +117,9 @@ i32 table_find_word(Ref<Node> ctx, i32 sym, bool case_insensitive, bool add, i32
   if (!add) return -1;
   if (empty < 0) {
     // Unreachable while the fill limit holds; grow and place it anyway rather than lose the word.
-    hashtable::grow_word_table(table);
+    hashtable::grow_word_table(table_of(ctx));
     return table_find_word(ctx, sym, case_insensitive, add, out);
   }
-  RootNode keep(ctx);
   i32 n = word_count(ctx);
   Cell* w = cell::reserve_tail_cell(words_buffer(ctx));
   word::init_at(w, type::word, ctx, sym, n);
@@ -271,7 +270,9 @@ Cell* bind_block(Cell* blk, Ref<Node> ctx, bool self) {
 
 void make_global() {
   Ref<Node> ctx = make(global_slots, false, false, Ref<Node>{}, plain);
-  Cell c{type::context, ctx.offset(), 0, 0};
+  // Kept as an object!-shaped handle (context in w1, no class, no event record): the collector
+  // marks a context! cell as the context cell itself, which would not keep the node alive.
+  Cell c{type::object, ctx.offset(), 0, 0};
   words::record(&c);
 }
 

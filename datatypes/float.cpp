@@ -9,12 +9,15 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/integer.h"
+#include "datatypes/none.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "lexer/lexer.h"
 #include "runtime/float_text.h"
+#include "runtime/roots.h"
 
 namespace kiv::float_ {
 
@@ -61,64 +64,6 @@ double operand(const Cell* c) {
 u64 ordered(double d) {
   u64 b = std::bit_cast<u64>(d);
   return (b >> 63) ? u64{0} - b : b + (u64{1} << 63);
-}
-
-// The float syntax the lexer accepts for to float!: [sign] digits ['] [. digits] [e [sign] digits].
-bool float_syntax_q(const char* text, std::size_t n) {
-  static constexpr u8 next[11][6] = {
-      {10, 0, 1, 10, 4, 10}, {10, 10, 1, 6, 5, 2},   {10, 10, 1, 10, 10, 10}, {10, 10, 3, 6, 10, 4},
-      {10, 10, 3, 10, 10, 10}, {10, 10, 3, 10, 10, 10}, {10, 7, 8, 10, 10, 10}, {10, 10, 8, 10, 10, 10},
-      {10, 10, 8, 10, 10, 10}, {9, 9, 9, 9, 9, 9},       {10, 10, 10, 10, 10, 10},
-  };
-  static constexpr bool accepts[11] = {false, true, true, true, true, true, false, false, true, true, false};
-  u8 row = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    char c = text[i];
-    int col = c == '+' || c == '-'       ? 1
-              : c >= '0' && c <= '9'     ? 2
-              : c == 'e' || c == 'E'     ? 3
-              : c == '.'                 ? 4
-              : c == '\''                ? 5
-                                         : 0;
-    row = next[row][col];
-  }
-  return accepts[row];
-}
-
-// Text to a double as `to float!` reads it: at most 312 characters, ',' taken as '.', the float
-// syntax above, ' separators dropped; extra_exponent -2 reads the digits of a percent.
-bool text_to_float(std::u32string_view text, int extra_exponent, double& out) {
-  if (text.empty() || text.size() > 312) return false;
-  char buffer[313];
-  std::size_t n = 0;
-  for (char32_t c : text) {
-    if (c > 127) return false;
-    buffer[n++] = c == ',' ? '.' : static_cast<char>(c);
-  }
-  if (!float_syntax_q(buffer, n)) return false;
-  std::size_t m = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (buffer[i] != '\'') buffer[m++] = buffer[i];
-  int status = 0;
-  double d = float_text::parse_decimal(buffer, buffer + m, extra_exponent, status);
-  if (status != 0) return false;
-  out = d;
-  return true;
-}
-
-// The one number a percent! is made from in text: a percent, an integer or a float literal,
-// surrounded by nothing but blanks.
-bool text_to_percent(std::u32string_view text, double& out) {
-  auto blank = [](char32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  if (!text.empty() && text.back() == '%') return text_to_float(text.substr(0, text.size() - 1), -2, out);
-  i32 n;
-  if (integer::text_to_int(text, n)) {
-    out = n;
-    return true;
-  }
-  return text.find(',') == std::u32string_view::npos && text_to_float(text, 0, out);
 }
 
 // The cells of a block from its head.
@@ -274,9 +219,24 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id) {
     case type::tag:
     case type::email:
     case type::ref: {
-      std::u32string text = string::to_u32(spec);
-      bool ok = type_id == type::percent ? text_to_percent(text, d) : text_to_float(text, 0, d);
-      if (!ok) bad_to_arg(type_id, *spec);
+      if (type_id != type::percent) {
+        i32 status = 0;
+        d = lexer::string_to_float(spec, &status);
+        if (status != 0) bad_to_arg(type_id, *spec);
+        break;
+      }
+      // percent!: the one value the text loads to, a number.
+      Cell scanned{type::none, 0, 0, 0};
+      RootCell keep(scanned);
+      const Cell* v = &none::value;
+      try {
+        v = lexer::scan_value(spec, &scanned);
+      } catch (const LanguageError& e) {
+        if (e.category != ErrorCategory::syntax) throw;
+      }
+      if (v->type() == type::integer) d = v->as_int();
+      else if (v->type() == type::float_ || v->type() == type::percent) d = v->as_double();
+      else bad_to_arg(type_id, *spec);
       break;
     }
     case type::binary: {

@@ -13,6 +13,7 @@
 #include "datatypes/unset.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "lexer/lexer.h"
 #include "runtime/sys.h"
 #include "runtime/unicode.h"
 
@@ -271,8 +272,9 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     case type::tag:
     case type::email:
     case type::ref: {
-      i32 v = 0;
-      if (!text_to_int(string::to_u32(spec), v)) bad_to_arg(spec);
+      i32 status = 0;
+      i32 v = lexer::string_to_integer(spec, &status);
+      if (status != 0) bad_to_arg(spec);
       return box(proto, v);
     }
     default: bad_to_arg(spec);

@@ -417,7 +417,7 @@ void concatenate(Cell* target, const Cell* source_in, i32 part, bool keep, i32 m
   Cell source = *source_in;
   RootCell keep_source(source);
   if (source.type() == type::symbol) source = *text_cell(source_in, &source);
-  Cell tgt_sym;
+  Cell tgt_sym{type::unset, 0, 0, 0};
   RootCell keep_tgt(tgt_sym);
   Cell* tgt = target;
   if (target->type() == type::symbol) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
@@ -31,13 +30,18 @@ const u8* name_bytes(const Cell* sym, i32& length) {
   return b->head_ptr<u8>();
 }
 
-// A probe along one chain: answers the symbol position of the first name that matches, or -1 with
-// the first empty bucket reached in `empty` (-1 when the walk came back to its start).
-i32 probe(const hashtable::Table* t, u32 start, const u8* bytes, i32 length, bool exact, i32& empty) {
-  const u32 mask = t->n_buckets - 1;
+// One walk along the name's chain from its start bucket. Answers the position of the symbol with
+// exactly these bytes (with `exact_pass`), else -1 with `folded` the position of the first symbol
+// equal ignoring ASCII case (-1 when none) and `empty` the first empty bucket reached (-1 when the
+// walk came back to its start). One walk serves both passes: the exact match may lie anywhere in
+// the chain, and the first case-insensitive match is the first in chain order either way.
+i32 probe(const hashtable::Table* t, u32 start, const u8* bytes, i32 length, bool exact_pass, i32& folded,
+          i32& empty) {
+  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32* flags = hashtable::flags_of(t);
   const i32* keys = hashtable::keys_of(t);
   const Cell* syms = cells();
+  folded = -1;
   empty = -1;
   u32 i = start;
   for (u32 step = 1;; ++step) {
@@ -50,7 +54,13 @@ i32 probe(const hashtable::Table* t, u32 start, const u8* bytes, i32 length, boo
       i32 pos = keys[i];
       i32 n;
       const u8* name = name_bytes(syms + pos, n);
-      if (n == length && hashtable::compare_names(name, bytes, length, !exact)) return pos;
+      if (n == length) {
+        if (exact_pass && hashtable::compare_names(name, bytes, length, false)) return pos;
+        if (folded < 0 && hashtable::compare_names(name, bytes, length, true)) {
+          folded = pos;
+          if (!exact_pass) return -1;
+        }
+      }
     }
     i = (i + step) & mask;
     if (i == start) return -1;
@@ -119,24 +129,22 @@ i32 intern_name(const u8* bytes, i32 length, i32 mode) {
   }
 
   u32 hash = hashtable::murmur3_32(hashtable::fold_ascii(bytes, length), length);
-  u32 start = hash & (t->n_buckets - 1);
-  i32 empty = -1;
-  if (mode == with_alias) {
-    i32 pos = probe(t, start, bytes, length, true, empty);
-    if (pos >= 0) return pos + 1;
-    // An empty start bucket: no name of this hash chain exists, so no case variant either.
-    if (empty == static_cast<i32>(start)) return add_symbol(bytes, length, -1, start);
-  }
-  i32 ignored;
-  i32 pos = probe(t, start, bytes, length, false, mode == with_alias ? ignored : empty);
-  if (pos >= 0) {
+  u32 start = hash & (static_cast<u32>(t->n_buckets) - 1);
+  i32 folded, empty;
+  i32 pos = probe(t, start, bytes, length, mode == with_alias, folded, empty);
+  if (pos >= 0) return pos + 1;
+  if (folded >= 0) {
     // The chain is walked oldest first only until the table is rehashed; resolving the match
     // keeps the alias pointing at the canonical form whatever order the chain has now.
-    i32 canonical = resolve(pos + 1);
+    i32 canonical = resolve(folded + 1);
     if (mode == no_alias) return canonical;
-    return add_symbol(bytes, length, canonical, static_cast<u32>(empty));
+    if (empty >= 0) return add_symbol(bytes, length, canonical, static_cast<u32>(empty));
+  } else if (empty >= 0) {
+    return add_symbol(bytes, length, -1, static_cast<u32>(empty));
   }
-  return add_symbol(bytes, length, -1, static_cast<u32>(empty));
+  // No empty bucket on the chain (the fill limit makes this unreachable): grow and try again.
+  hashtable::grow_word_table(table_node());
+  return intern_name(bytes, length, mode);
 }
 
 i32 make(const char* name) {
@@ -191,7 +199,7 @@ Ref<Node> get_name_string(i32 id) {
   }
   i32 max_cp = 0;
   for (char32_t c : cps) max_cp = std::max(max_cp, static_cast<i32>(c));
-  Cell out;
+  Cell out{type::none, 0, 0, 0};
   RootCell keep(out);
   string::make_at(&out, static_cast<i32>(cps.size()));
   if (!cps.empty())
@@ -230,12 +238,11 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
 }
 
 void make_block() {
-  Cell blk;
+  Cell blk{type::none, 0, 0, 0};
   RootCell keep(blk);
   block::make_at(&blk, boot_symbols);
   blk.header = type::hash;  // its index (w3) is the symbol table, made at step 13
-  i32 at = words::record(&blk);
-  (void)at;
+  words::record(&blk);
 }
 
 void make_table() {

@@ -9,10 +9,13 @@
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
+#include "datatypes/none.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "evaluator/stack.h"
+#include "lexer/lexer.h"
 #include "runtime/float_text.h"
+#include "runtime/roots.h"
 
 namespace kiv::time {
 
@@ -272,9 +275,20 @@ Cell* make(Cell* proto, Cell* spec, u32) {
     case type::url:
     case type::tag:
     case type::email:
-    case type::ref:
-      if (!text_to_seconds(string::to_u32(spec), s)) bad_to_arg(*spec);
+    case type::ref: {
+      // The one value the text loads to, a time!.
+      Cell scanned{type::none, 0, 0, 0};
+      RootCell keep(scanned);
+      const Cell* v = &none::value;
+      try {
+        v = lexer::scan_value(spec, &scanned);
+      } catch (const LanguageError& e) {
+        if (e.category != ErrorCategory::syntax) throw;
+      }
+      if (v->type() != type::time) bad_to_arg(*spec);
+      s = v->as_double();
       break;
+    }
     default: bad_to_arg(*spec);
   }
   return make_at(s, proto);

@@ -201,6 +201,7 @@ Cell intern_global(i32 sym, bool case_insensitive, bool keep_form) {
 
 Cell from_symbol(i32 sym, i32* recorded) {
   Cell w = intern_global(sym, false, false);
+  RootCell keep(w);
   i32 at = words::record_if_recording(&w);
   if (recorded) *recorded = at;
   return w;
@@ -208,6 +209,7 @@ Cell from_symbol(i32 sym, i32* recorded) {
 
 Cell load(const char* name, i32* recorded) {
   Cell w = intern_global(symbol::make(name), true, true);
+  RootCell keep(w);
   i32 at = words::record_if_recording(&w);
   if (recorded) *recorded = at;
   return w;

@@ -64,8 +64,8 @@ inline void collect_if_enabled() {
 // recycle: collects, then answers the bytes in use (memory::stats_total).
 double recycle();
 
-// A node whose buffer died; returned to its frame when the dead-node list is flushed (at the next
-// collection, or when the list is full).
+// A node whose buffer died. During a collection it waits on the dead-node list, which is flushed in
+// address order at the end (or when full); outside one it goes straight back to its frame.
 void queue_dead_node(Ref<Node> node);
 void free_dead_nodes();
 
@@ -100,6 +100,10 @@ void mark_cells(Cell* first, Cell* last);
 inline void mark_cell(Cell* cell) { mark_cells(cell, cell + 1); }
 // A hash table record (node at *slot) with its arrays and backing block (hashtable::mark).
 void mark_table(u32* slot);
+
+// Set on the buffer of a hash-table record (a byte series holding nodes): a RootNode on such a node
+// then keeps the whole table (record, arrays, backing block) instead of the record alone.
+constexpr u32 table_record_flag = 1u << 25;
 
 // ---- After marking (sweep callbacks) -------------------------------------------------------------
 

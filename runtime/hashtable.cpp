@@ -22,8 +22,10 @@ namespace kiv::hashtable {
 namespace {
 
 // ---- Storage helpers -----------------------------------------------------------------------
+// Helpers that may allocate take the table by reference to the caller's rooted variable, which the
+// collector rewrites when the node moves.
 
-constexpr u32 max_buckets = 1u << 28;  // the key array must stay a valid series size
+constexpr u32 max_buckets = 1u << 27;  // a key array with hashes (8 bytes a bucket) stays a valid series
 constexpr u32 key_cell_header = type::unset;
 
 inline SeriesBuffer* buf(u32 node) { return buffer_of(Ref<Node>(node)); }
@@ -53,7 +55,12 @@ Ref<Node> new_array(u32 bytes, int fill) {
 }
 inline u32 flag_bytes(u32 buckets) { return std::max(buckets / 4, 4u); }
 Ref<Node> new_flags(u32 buckets) { return new_array(flag_bytes(buckets), 0xAA); }
-Ref<Node> new_keys(u32 buckets) { return new_array(buckets * 4, -1); }
+// Kinds 0 and 1 keep each live bucket's hash after the keys, in the same series (keys_of stays an
+// int32 per bucket): a probe then passes over buckets of other hashes without reaching their cells,
+// and a resize moves keys without hashing them again.
+inline bool tagged_kind(i32 kind) { return kind == kind_hash || kind == kind_map; }
+Ref<Node> new_keys(u32 buckets, i32 kind) { return new_array(buckets * (tagged_kind(kind) ? 8 : 4), -1); }
+inline u32* tags_of(const Table* t) { return reinterpret_cast<u32*>(keys_of(t) + t->n_buckets); }
 
 void fill_flags(const Table* t) {
   SeriesBuffer* b = buf(t->flags);
@@ -67,7 +74,7 @@ inline i32 reverse_at(const Table* t, i32 p) {
   return p >= 0 && p < reverse_capacity(t) ? reverse_of(t)[p] : -1;
 }
 // Makes room for entries [0, n); new entries are -1.
-void reserve_reverse(Ref<Node> table, i32 n) {
+void reserve_reverse(Ref<Node>& table, i32 n) {
   Table* t = record_of(table);
   if (n <= reverse_capacity(t)) return;
   i64 bytes = i64{n} * 8;
@@ -198,11 +205,40 @@ bool lookup_key_equal(const Cell* key, const Cell* probe, i32 op) {
   return true;
 }
 
+// Two string-family values from their heads (a head past the tail reads as empty), exactly or with
+// case folded: the equality of compare_strings under the equality operators, without its ordering
+// work.
+bool strings_equal(const Cell* a, const Cell* b, bool fold) {
+  SeriesBuffer* ba = string::buffer_of(a);
+  SeriesBuffer* bb = string::buffer_of(b);
+  const u32 ua = ba->unit(), ub = bb->unit();
+  const u32 sa = string::unit_shift(ua), sb = string::unit_shift(ub);
+  const i32 ta = static_cast<i32>(ba->used_bytes() >> sa), tb = static_cast<i32>(bb->used_bytes() >> sb);
+  const i32 ha = std::clamp(string::head_index(a), 0, ta), hb = std::clamp(string::head_index(b), 0, tb);
+  const i32 n = ta - ha;
+  if (n != tb - hb) return false;
+  const std::byte* pa = ba->head_ptr() + (static_cast<u32>(ha) << sa);
+  const std::byte* pb = bb->head_ptr() + (static_cast<u32>(hb) << sb);
+  if (ua == ub) {
+    if (std::memcmp(pa, pb, static_cast<size_t>(n) << sa) == 0) return true;
+    if (!fold) return false;
+  }
+  for (i32 i = 0; i < n; ++i) {
+    u32 ca = static_cast<u32>(string::read_unit(pa + (static_cast<u32>(i) << sa), ua));
+    u32 cb = static_cast<u32>(string::read_unit(pb + (static_cast<u32>(i) << sb), ub));
+    if (ca != cb && (!fold || fold_upper(ca) != fold_upper(cb))) return false;
+  }
+  return true;
+}
+
 // Whether a stored key cell equals the probe under op. The cells are copies held by the caller.
 bool keys_equal(const Cell* key, const Cell* probe, i32 op) {
   if (probe->type() == lookup_key_type) return lookup_key_equal(key, probe, op);
-  if (series::any_string_q(key->type()) && series::any_string_q(probe->type()))
+  if (series::any_string_q(key->type()) && series::any_string_q(probe->type())) {
+    if (op == compare_op::equal || op == compare_op::find) return strings_equal(key, probe, true);
+    if (op == compare_op::strict_equal) return strings_equal(key, probe, false);
     return string::compare_strings(key, probe, op, false) == 0;
+  }
   return actions::dispatch_compare(key, probe, op) == 0;
 }
 
@@ -216,10 +252,11 @@ struct Placement {
 // Probes for the cell at `index` of the backing block with the insertion equality of the kind
 // (kind 0: same type and equal; kinds 1-2: strictly equal). Buffers are re-read after every
 // comparison, which may allocate.
-Placement probe_for_put(Ref<Node> table, const Cell* key, u32 hash) {
+Placement probe_for_put(Ref<Node>& table, const Cell* key, u32 hash) {
   Placement r;
   Table* t = record_of(table);
   const bool chains = t->kind == kind_hash;
+  const bool tagged = tagged_kind(t->kind);
   const i32 op = chains ? compare_op::equal : compare_op::strict_equal;
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 start = hash & mask;
@@ -237,7 +274,7 @@ Placement probe_for_put(Ref<Node> table, const Cell* key, u32 hash) {
     }
     if (f == deleted_bucket) {
       if (deleted < 0) deleted = static_cast<i32>(i);
-    } else {
+    } else if (!tagged || tags_of(t)[i] == hash) {
       other = cells_of(t->blk)[first_position(t, keys_of(t)[i])];
       if (other.type() == key->type() && keys_equal(&other, key, op)) {
         r.found = static_cast<i32>(i);
@@ -258,7 +295,7 @@ void count_claim(Table* t, u32 bucket) {
 
 // Adds position `index` to the chain of a kind-0 bucket (making the chain from its single index
 // first).
-void add_to_chain(Ref<Node> table, u32 bucket, i32 index) {
+void add_to_chain(Ref<Node>& table, u32 bucket, i32 index) {
   Table* t = record_of(table);
   i32 key = keys_of(t)[bucket];
   if (key < 0) {
@@ -269,13 +306,15 @@ void add_to_chain(Ref<Node> table, u32 bucket, i32 index) {
   RootNode keep(chain);
   array::append_int32(chain, key);
   array::append_int32(chain, index);
+  // The list may grow, and the chain move, while the slot is appended: fill it in afterwards.
+  array::append_int32(chain_list(record_of(table)), 0);
   t = record_of(table);
-  array::append_int32(chain_list(t), static_cast<i32>(chain.offset()));
-  t = record_of(table);
-  keys_of(t)[bucket] = -array::length(chain_list(t));
+  i32 number = array::length(chain_list(t));
+  array::poke_int32(chain_list(t), number, static_cast<i32>(chain.offset()));
+  keys_of(t)[bucket] = -number;
 }
 
-void grow_before_put(Ref<Node> table, bool* rebuilt) {
+void grow_before_put(Ref<Node>& table, bool* rebuilt) {
   Table* t = record_of(table);
   *rebuilt = false;
   if (t->n_occupied < t->upper_bound) return;
@@ -317,7 +356,7 @@ struct Choice {
 // by value). With permute_reverse the reverse index entries move along: entry p goes to f(p), and
 // the entries of [lo, hi) that nothing moves into become -1.
 template <class F>
-void renumber(Ref<Node> table, i32 lo, i32 hi, bool permute_reverse, F f) {
+void renumber(Ref<Node>& table, i32 lo, i32 hi, bool permute_reverse, F f) {
   Table* t = record_of(table);
   if (hi <= lo) return;
   std::vector<u8> done(static_cast<size_t>(array::length(chain_list(t))) + 1, 0);
@@ -521,7 +560,9 @@ Ref<Node> make(i32 size, const Cell* blk, i32 kind, i32 n) {
   u32 buckets = buckets_for(static_cast<i64>(size / load_factor));
 
   Ref<Node> table = new_array(sizeof(Table), 0);
-  RootNode keep(table);
+  // Marks the record as a table's, so that a node root on it keeps the whole table.
+  buffer_of(table)->flags |= collector::table_record_flag;
+  Root keep(table);
   {
     Table* t = record_of(table);
     t->kind = kind;
@@ -530,7 +571,7 @@ Ref<Node> make(i32 size, const Cell* blk, i32 kind, i32 n) {
   }
   Ref<Node> a = new_flags(buckets);
   record_of(table)->flags = a.offset();
-  a = new_keys(buckets);
+  a = new_keys(buckets, kind);
   record_of(table)->keys = a.offset();
 
   if (kind == kind_hash) {
@@ -555,12 +596,14 @@ Ref<Node> make(i32 size, const Cell* blk, i32 kind, i32 n) {
 }
 
 void reset(Ref<Node> table, i32 n) {
-  RootNode keep(table);
+  // Identities hashed before a collection that moves nodes would not match those hashed after it.
+  collector::Suspend hold;
+  Root keep(table);
   u32 wanted = buckets_for(static_cast<i64>(std::max(n, 0) * 1.5));
   u32 buckets = std::max(wanted, 4u);
   Ref<Node> f = new_flags(buckets);
   record_of(table)->flags = f.offset();
-  Ref<Node> k = new_keys(buckets);
+  Ref<Node> k = new_keys(buckets, record_of(table)->kind);
   Table* t = record_of(table);
   t->keys = k.offset();
   t->n_buckets = static_cast<i32>(buckets);
@@ -576,7 +619,7 @@ void reset(Ref<Node> table, i32 n) {
 }
 
 void put_index(Ref<Node> table, i32 index, i32* status) {
-  RootNode keep(table);
+  Root keep(table);
   if (status) *status = 0;
   if (record_of(table)->kind >= kind_pointer) return;
   bool rebuilt;
@@ -603,6 +646,7 @@ void put_index(Ref<Node> table, i32 index, i32* status) {
     if (at.site < 0) raise_error(ErrorCategory::internal, "no-memory");  // the fill limit prevents this
     count_claim(t, static_cast<u32>(at.site));
     set_live(t, static_cast<u32>(at.site), index);
+    if (tagged_kind(t->kind)) tags_of(t)[at.site] = hash;
     if (t->kind != kind_hash) return;
   }
   reserve_reverse(table, index + 1);
@@ -622,7 +666,7 @@ Cell* put(Ref<Node> table, Cell* cell) {
 }
 
 void fill_from_block(Ref<Node> table, i32 first, i32 step) {
-  RootNode keep(table);
+  Root keep(table);
   if (step < 1) step = 1;
   Table* t = record_of(table);
   if (t->kind != kind_map) {
@@ -657,10 +701,10 @@ void fill_from_block(Ref<Node> table, i32 first, i32 step) {
 }
 
 i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, bool last, bool reverse) {
-  RootNode keep(table);
-  check_compaction(table);
+  Root keep(table);
   Cell probe = *value;
   RootCell keep_probe(probe);
+  check_compaction(table);
   Table* t = record_of(table);
   const i32 kind = t->kind;
   if (kind >= kind_pointer) return -1;
@@ -668,6 +712,7 @@ i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, b
   const u32 hash = hash_value(&probe, false);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 start = hash & mask;
+  const bool tagged = tagged_kind(kind);
   Choice choice{head, skip < 1 ? 1 : skip, last, reverse};
   Cell key{};
   RootCell keep_key(key);
@@ -676,7 +721,7 @@ i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, b
     t = record_of(table);
     u32 f = bucket_flags(flags_of(t), i);
     if (f == empty_bucket) return -1;
-    if (f == live_bucket) {
+    if (f == live_bucket && (!tagged || tags_of(t)[i] == hash)) {
       i32 k = keys_of(t)[i];
       if (kind != kind_hash) {
         key = cells_of(t->blk)[k];
@@ -712,16 +757,18 @@ Cell* find(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, bool 
 }
 
 Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
-  RootNode keep(table);
+  Root keep(table);
   if (state->bucket == -2) return nullptr;
   Cell probe = *value;
   RootCell keep_probe(probe);
   Table* t = record_of(table);
   if (t->kind == kind_map && word_type_q(probe.type())) cell::set_type(&probe, type::set_word);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
+  const u32 hash = hash_value(&probe, false);
+  const bool tagged = tagged_kind(t->kind);
   u32 i;
   if (state->bucket < 0) {
-    state->start = static_cast<i32>(hash_value(&probe, false) & mask);
+    state->start = static_cast<i32>(hash & mask);
     state->step = 0;
     i = static_cast<u32>(state->start);
   } else {
@@ -737,7 +784,7 @@ Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
     t = record_of(table);
     u32 f = bucket_flags(flags_of(t), i);
     if (f == empty_bucket) break;
-    if (f == live_bucket && t->kind != kind_hash) {
+    if (f == live_bucket && t->kind != kind_hash && (!tagged || tags_of(t)[i] == hash)) {
       i32 k = keys_of(t)[i];
       key = cells_of(t->blk)[k];
       if ((key.type() == probe.type() || probe.type() == lookup_key_type) &&
@@ -754,7 +801,7 @@ Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
 }
 
 void delete_index(Ref<Node> table, i32 index) {
-  RootNode keep(table);
+  Root keep(table);
   Table* t = record_of(table);
   switch (t->kind) {
     case kind_hash: {
@@ -810,7 +857,7 @@ void delete_(Ref<Node> table, Cell* cell) {
 }
 
 void remove_range(Ref<Node> table, i32 first, i32 count) {
-  RootNode keep(table);
+  Root keep(table);
   Table* t = record_of(table);
   i32 n = cell_count(t->blk);
   if (first < 0) {
@@ -828,7 +875,7 @@ void remove_range(Ref<Node> table, i32 first, i32 count) {
 
 i32 shift_indexes(Ref<Node> table, i32 d, i32 c, i32 n, bool move_reverse) {
   if (n > max_shift) return 1;
-  RootNode keep(table);
+  Root keep(table);
   if (record_of(table)->kind != kind_hash || d == 0 || n < 0) return 0;
   if (move_reverse && d < 0)
     for (i32 p = std::max(c + d, 0); p < c; ++p) delete_index(table, p);
@@ -840,7 +887,7 @@ i32 shift_indexes(Ref<Node> table, i32 d, i32 c, i32 n, bool move_reverse) {
 
 void move_indexes(Ref<Node> table, i32 b, i32 c, i32 n) {
   if (n <= 0 || b == c) return;
-  RootNode keep(table);
+  Root keep(table);
   if (record_of(table)->kind != kind_hash) return;
   if (b > c) {
     reserve_reverse(table, b + n);
@@ -860,9 +907,10 @@ void move_indexes(Ref<Node> table, i32 b, i32 c, i32 n) {
 }
 
 Ref<Node> copy(Ref<Node> table, Ref<Node> blk) {
-  RootNode keep(table), keep_blk(blk);
+  Root keep(table);
+  RootNode keep_blk(blk);
   Ref<Node> out = memory::copy_series(buffer_of(table));
-  RootNode keep_out(out);
+  Root keep_out(out);
   Ref<Node> a = memory::copy_series(buf(record_of(table)->flags));
   record_of(out)->flags = a.offset();
   a = memory::copy_series(buf(record_of(table)->keys));
@@ -902,7 +950,7 @@ void clear(Ref<Node> table) {
 }
 
 void resize(Ref<Node> table, i32 request) {
-  RootNode keep(table);
+  Root keep(table);
   // Kind 0 buckets are named by the reverse index and pointer tables own their entries: both are
   // rebuilt instead of moved.
   if (record_of(table)->kind == kind_hash) return reset(table, request);
@@ -914,34 +962,51 @@ void resize(Ref<Node> table, i32 request) {
   RootNode keep_fresh(fresh);
   Table* t = record_of(table);
   const u32 old_buckets = static_cast<u32>(t->n_buckets);
-  if (buckets > old_buckets) {
-    SeriesBuffer* k = memory::expand_series(buf(t->keys), static_cast<i32>(buckets * 4));
+  const bool tagged = tagged_kind(t->kind);
+  const u32 key_bytes = buckets * (tagged ? 8 : 4);
+  if (key_bytes > buf(t->keys)->size) {
+    SeriesBuffer* k = memory::expand_series(buf(t->keys), static_cast<i32>(key_bytes));
     k->tail = k->head + k->size;
     t = record_of(table);
   }
-  // The eviction walk: no allocation from here on.
+  // The eviction walk: no allocation from here on. The hashes of a tagged table are set aside
+  // first, since its new keys overlap where the old hashes were.
   u32* old_flags = flags_of(t);
   u32* new_flags_p = buffer_of(fresh)->head_ptr<u32>();
   i32* keys = keys_of(t);
+  std::vector<u32> old_tags, new_tags;
+  if (tagged) {
+    old_tags.assign(reinterpret_cast<u32*>(keys + old_buckets), reinterpret_cast<u32*>(keys + 2 * old_buckets));
+    new_tags.resize(buckets);
+  }
   const Cell* cells = cells_of(t->blk);
   const u32 mask = buckets - 1;
   for (u32 j = 0; j < old_buckets; ++j) {
     if (!is_live(old_flags, j)) continue;
     i32 key = keys[j];
+    u32 hash = tagged ? old_tags[j] : hash_value(cells + key, false);
     set_deleted(old_flags, j);
     for (;;) {
-      u32 i = hash_value(cells + key, false) & mask;
+      u32 i = hash & mask;
       for (u32 step = 1; !is_empty(new_flags_p, i); ++step) i = (i + step) & mask;
       clear_empty(new_flags_p, i);
       if (i < old_buckets && is_live(old_flags, i)) {
         std::swap(key, keys[i]);
         set_deleted(old_flags, i);
+        if (tagged) {
+          new_tags[i] = hash;
+          hash = old_tags[i];
+        } else {
+          hash = hash_value(cells + key, false);
+        }
       } else {
         keys[i] = key;
+        if (tagged) new_tags[i] = hash;
         break;
       }
     }
   }
+  if (tagged) std::memcpy(keys + buckets, new_tags.data(), buckets * 4);
   t->flags = fresh.offset();
   t->n_buckets = static_cast<i32>(buckets);
   t->upper_bound = upper;
@@ -955,9 +1020,9 @@ void grow_word_table(Ref<Node> table) {
 }
 
 Ref<Node> clone_word_table(Ref<Node> table) {
-  RootNode keep(table);
+  Root keep(table);
   Ref<Node> out = memory::copy_series(buffer_of(table));
-  RootNode keep_out(out);
+  Root keep_out(out);
   Ref<Node> a = memory::copy_series(buf(record_of(table)->flags));
   record_of(out)->flags = a.offset();
   a = memory::copy_series(buf(record_of(table)->keys));
@@ -969,8 +1034,12 @@ Ref<Node> clone_word_table(Ref<Node> table) {
 
 // ---- Pointer-keyed tables ---------------------------------------------------------------------
 
-Cell* put_key(Ref<Node> table, u32 key) {
-  RootNode keep(table);
+Cell* put_key(Ref<Node> table, u32 key_node) {
+  Root keep(table);
+  // The key series must outlive a collection run by the growth below, and the key moves with it.
+  Ref<Node> key_ref(key_node);
+  RootNode keep_key(key_ref);
+  u32 key = key_node;
   Placement at;
   for (;;) {
     check_compaction(table);
@@ -979,6 +1048,7 @@ Cell* put_key(Ref<Node> table, u32 key) {
       rebuild_pointer_table(table, t->size * 2 < t->n_buckets ? t->n_buckets - 1 : t->n_buckets + 1);
       continue;
     }
+    key = key_ref.offset();
     at = probe_pointer(t, key);
     if (at.found < 0 && at.site >= 0 && is_empty(flags_of(t), static_cast<u32>(at.site))) {
       SeriesBuffer* eb = buf(t->blk);
@@ -1038,7 +1108,7 @@ Cell* delete_key(Ref<Node> table, u32 key) {
 
 void rebuild_pointer_table(Ref<Node> table, i32 request) {
   collector::Suspend hold;  // the old and new entry blocks are walked with raw pointers
-  RootNode keep(table);
+  Root keep(table);
   const u32 buckets = std::max(buckets_for(request), 4u);
   Table* t = record_of(table);
   Ref<Node> old_blk(t->blk);
@@ -1047,7 +1117,7 @@ void rebuild_pointer_table(Ref<Node> table, i32 request) {
   const i32 room = std::max(per_entry * std::max(t->size, 1), 1);
   Ref<Node> a = new_flags(buckets);
   record_of(table)->flags = a.offset();
-  a = new_keys(buckets);
+  a = new_keys(buckets, kind_pointer);
   record_of(table)->keys = a.offset();
   a = memory::alloc_cells(room);
   t = record_of(table);
@@ -1098,7 +1168,10 @@ void check_compaction(Ref<Node> table) {
 // ---- The collector's side --------------------------------------------------------------------
 
 void mark(u32* table_slot, const Marker& m) {
-  if (!*table_slot || !m.node(table_slot)) return;
+  if (!*table_slot) return;
+  // The record may be marked already by a root that saw it as a plain byte series: its arrays are
+  // visited all the same (each is entered once, by its own mark).
+  m.node(table_slot);
   Table* t = record_of(Ref<Node>(*table_slot));
   m.node(&t->flags);
   m.node(&t->keys);
@@ -1126,6 +1199,7 @@ void mark(u32* table_slot, const Marker& m) {
 }
 
 void sweep_weak(Ref<Node> table, bool (*alive)(u32 node), u32 (*remap)(u32 node)) {
+  if (!table) return;
   Table* t = record_of(table);
   if (t->kind < kind_pointer) return;
   u32* flags = flags_of(t);

@@ -13,6 +13,7 @@
 // into a buffer are valid until the next allocation.
 #pragma once
 #include "runtime/cell.h"
+#include "runtime/roots.h"
 
 namespace kiv::hashtable {
 
@@ -31,7 +32,7 @@ struct Table {
   u32 indexes;      // kind 0: reverse index node (per cell, its 1-based bucket or -1); kinds 3-4: entry width
   u32 chains;       // kind 0: node of the chain list (int32 array of chain nodes, 1-based chain numbers)
   u32 flags;        // node of the flag array: bucket count / 4 bytes
-  u32 keys;         // node of the key array: one int32 per bucket
+  u32 keys;         // node of the key array: one int32 per bucket (kinds 0-1: then each bucket's hash)
   u32 blk;          // node of the backing block (kinds 0-2) or of the entry block (kinds 3-4)
   i32 n_occupied;   // live plus deleted buckets
   i32 n_buckets;    // a power of two
@@ -61,12 +62,27 @@ inline Ref<Node> block_of(Ref<Node> table) { return Ref<Node>(record_of(table)->
 inline u32 bucket_flags(const u32* flags, u32 i) { return (flags[i >> 4] >> ((i & 15) << 1)) & 3; }
 inline void set_deleted(u32* flags, u32 i) { flags[i >> 4] |= 1u << ((i & 15) << 1); }
 // Marks a bucket live and stores its key; the caller counts it (size, and occupied when the bucket
-// was empty).
+// was empty). For the word-table and pointer kinds only: kinds 0-1 also keep the bucket's hash.
 inline void set_live(Table* t, u32 bucket, i32 key) {
   u32* f = flags_of(t);
   f[bucket >> 4] &= ~(3u << ((bucket & 15) << 1));
   keys_of(t)[bucket] = key;
 }
+
+// Roots a table held in a C++ local across allocations: the guard's hash!-typed holder cell has the
+// collector mark the whole table (records also carry collector::table_record_flag, so a plain node
+// root on a table marks it whole too), and the node root keeps the variable up to date when nodes
+// move.
+class Root {
+  Cell holder_;
+  RootNode node_;
+  RootCell cell_;
+
+ public:
+  explicit Root(Ref<Node>& table) : holder_{type::hash, 0, 0, table.offset()}, node_(table), cell_(holder_) {}
+  Root(const Root&) = delete;
+  Root& operator=(const Root&) = delete;
+};
 
 // The compaction count the stamps are taken against (identities are node addresses, which only
 // node compaction changes).
@@ -176,7 +192,8 @@ inline i32 size_of(Ref<Node> table) { return record_of(table)->size; }
 // then the n value cells.
 
 // The first value cell of the key's entry, made when the key is new; every cell of the entry gets
-// header 2 (unset!).
+// header 2 (unset!). The key must be a live node: it is held (and followed when nodes move) while
+// the entry block grows.
 Cell* put_key(Ref<Node> table, u32 key);
 Cell* get_key(Ref<Node> table, u32 key);
 // Removes the key; returns its first value cell (which keeps its content), or null when absent.
@@ -198,7 +215,8 @@ struct Marker {
 };
 // Marks a table (the node at *table_slot): its record and arrays; kind 0 also the chains; kinds 0-2
 // the backing block with its cells; kind 3 the value cells of live entries. Keys of kinds 3-4 and
-// the owners of kind 4 are weak: they are swept, not marked.
+// the owners of kind 4 are weak: they are swept, not marked. The arrays are visited even when the
+// record was marked already (a node root marks a record without knowing it is a table).
 void mark(u32* table_slot, const Marker& m);
 
 // Weak sweep of a kind 3-4 table after marking: every entry whose key node is not alive (kind 4:

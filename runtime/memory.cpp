@@ -350,6 +350,7 @@ namespace {
 }
 
 [[gnu::always_inline]] inline SeriesBuffer* carve_buffer(i32 units, i32 unit, i32 head_offset) {
+  if (collector::torture_every) [[unlikely]] collector::torture_tick();
   u32 size = data_size_of(units, unit);
   u32 footprint = size + buffer_overhead;
   u32 flags = static_cast<u32>(unit) | series_flag::in_use | series_flag::managed;

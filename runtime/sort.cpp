@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cassert>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -83,7 +83,7 @@ inline const std::byte* pick(bool c, const std::byte* a, const std::byte* b) {
   return reinterpret_cast<const std::byte*>(y ^ ((x ^ y) & (std::uintptr_t{0} - c)));
 }
 
-constexpr usize min_run = 24;     // runs shorter than this are extended by insertion sort
+constexpr usize min_run = 24;     // runs shorter than this are extended by binary insertion
 constexpr usize small_range = 7;  // quicksort ranges of at most this many records use insertion sort
 
 usize log2_floor(usize n) {

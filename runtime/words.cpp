@@ -12,6 +12,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "runtime/boot.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/static_words.h"
 #include "runtime/sys.h"
@@ -37,6 +38,12 @@ void word_named(const char* name, Cell* out) { word::load_at(name, out); }
 
 std::string word_name(const Cell* w) { return word::name_of(w); }
 
+// The name words live in the registry's table, outside any block: marked (and their context
+// reference rewritten) from here.
+void mark_name_words() {
+  for (datatype::TypeName& n : datatype::names) collector::mark_cell(&n.word);
+}
+
 }  // namespace
 
 Cell* root_at(i32 index) { return block::cell_at(&root_block, index); }
@@ -56,7 +63,7 @@ i32 record_if_recording(const Cell* value) { return boot::word_recording ? recor
 void make_root_block() {
   block::make_buffer_at(&root_block, root_block_cells, true);
   block::set_tail(&root_block, 0);
-  Cell stack_buffer;
+  Cell stack_buffer{type::none, 0, 0, 0};
   RootCell keep(stack_buffer);
   block::make_buffer_at(&stack_buffer, value_stack_cells, true);
   record(&stack_buffer);
@@ -70,6 +77,11 @@ void make_root_block() {
 void init_symbol_index() { symbol::make_table(); }
 
 void make_type_names() {
+  static bool marked = false;
+  if (!marked) {
+    marked = true;
+    collector::add_root_callback(mark_name_words);
+  }
   datatype::make_name_word = make_name_word;
   datatype::make_name_words();
   actions::name_word_hook = name_word;

@@ -20,7 +20,7 @@ enum : i32 {
   value_stack = 0,     // block! over the value stack's unmanaged buffer
   call_stack = 1,      // block! over the call-frame stack's unmanaged buffer
   symbols = 2,         // the symbol block, a hash! cell whose w3 is the symbol table
-  global_context = 3,  // a context! cell whose w1 is the global context's node
+  global_context = 3,  // an object!-shaped cell whose w1 is the global context's node
   first_free = 4,
 };
 }  // namespace root_index

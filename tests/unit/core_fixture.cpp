@@ -2,14 +2,20 @@
 
 #include <algorithm>
 
+#include "datatypes/action.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/native.h"
 #include "datatypes/none.h"
+#include "datatypes/op.h"
 #include "datatypes/paren.h"
+#include "datatypes/path.h"
+#include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
@@ -47,6 +53,16 @@ void boot_core() {
     time::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
+    // The callable types (function! needs context!, registered with the words) and the paths.
+    native::init();
+    action::init();
+    op::init();
+    function::init();
+    path::init();
+    lit_path::init();
+    set_path::init();
+    get_path::init();
+    routine::init();
   }
   stack::top = stack::arguments = stack::bottom;
   mold::reset_cycles();

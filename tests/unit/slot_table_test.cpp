@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "runtime/collector.h"
+#include "runtime/external.h"
 #include "tests/unit/core_fixture.h"
 
 using namespace kiv;
@@ -57,6 +61,66 @@ TEST_F(SlotTable, AddingAValueThatLivesInTheTableWhileItGrows) {
   const Cell* copy = slots::cell_at(101);
   EXPECT_EQ(copy->type(), type::block);
   EXPECT_EQ(copy->w2, first.w2);
+}
+
+namespace {
+// Watches one node through collections: a sweep callback asks the collector whether it is alive.
+u32 watched = 0;
+bool watched_alive = false;
+void watch() {
+  watched_alive = collector::alive(watched);
+  if (watched_alive) watched = collector::remap(watched);
+}
+std::vector<void*> released;
+void record_release(void* object) { released.push_back(object); }
+}  // namespace
+
+TEST_F(SlotTable, AValueKeptOnlyHereSurvivesCollectionsUntilFreed) {
+  collector::add_sweep_callback(watch);
+  Ref<Node> node = memory::alloc_cells(3);
+  SeriesBuffer* nb = buffer_of(node);
+  for (i32 k = 0; k < 3; ++k) nb->head_ptr<Cell>()[k] = test::int_cell(4 + k);
+  nb->tail = nb->head + 3 * sizeof(Cell);
+  Cell blk{type::block, 0, node.offset(), 0};
+  i32 i = slots::add(&blk);
+  watched = blk.w2;
+  blk = test::none_cell();  // from now on only the table holds the block
+  for (int round = 0; round < 3; ++round) {
+    collector::collect();
+    ASSERT_TRUE(watched_alive) << "round " << round;
+  }
+  const Cell* kept = slots::cell_at(i);
+  EXPECT_EQ(kept->w2, watched) << "the slot follows its node when it moves";
+  SeriesBuffer* b = buffer_of(Ref<Node>(kept->w2));
+  ASSERT_EQ(b->used_bytes(), 3 * sizeof(Cell));
+  EXPECT_EQ(b->head_ptr<Cell>()[2].as_int(), 6);
+
+  slots::free(i);
+  collector::collect();
+  EXPECT_FALSE(watched_alive) << "a freed slot no longer keeps its value";
+  collector::remove_sweep_callback(watch);
+}
+
+TEST_F(SlotTable, AHandleInTheTableKeepsItsExternalResource) {
+  auto saved = std::move(externals::table);
+  externals::table = externals::Table{};
+  externals::init();
+  released.clear();
+  u32 kind = externals::register_kind("bitmap", record_release);
+  int bitmap = 0, orphan = 0;
+  i32 ext = externals::add(&bitmap, kind);
+  externals::add(&orphan, kind);
+  Cell handle{type::handle, 0, 0, static_cast<u32>(ext)};
+  i32 i = slots::add(&handle);
+
+  collector::collect();
+  EXPECT_EQ(released, std::vector<void*>{&orphan}) << "released once the collection is over";
+  EXPECT_EQ(externals::used_count(), 1u);
+  slots::free(i);
+  collector::collect();
+  EXPECT_EQ(released, (std::vector<void*>{&orphan, &bitmap}));
+  EXPECT_EQ(externals::used_count(), 0u);
+  externals::table = std::move(saved);
 }
 
 TEST(SlotTableDeathTest, FreeingASlotTwiceIsCaught) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
@@ -467,4 +468,47 @@ TEST_F(SeriesSort, AShrunkSeriesIsPastEndAndAFailedSortKeepsEveryRecord) {
       EXPECT_EQ(before, after) << (stable ? "merge" : "quick") << " throw at " << at;
     }
   }
+}
+
+namespace {
+// Language code stands behind this comparison: every call allocates, and with torture mode every
+// allocation collects and moves every live buffer and node.
+struct Allocating {
+  u64 calls = 0;
+  static i32 compare(const void* a, const void* b, std::uintptr_t context, u32) {
+    Cell x = *static_cast<const Cell*>(a), y = *static_cast<const Cell*>(b);
+    ++reinterpret_cast<Allocating*>(context)->calls;
+    memory::alloc_cells(2);
+    return x.as_int() < y.as_int() ? -1 : x.as_int() > y.as_int() ? 1 : 0;
+  }
+};
+}  // namespace
+
+TEST_F(SeriesSort, CollectionsDuringComparisonsMoveNothingUnderTheSort) {
+  bool was_enabled = collector::enabled;
+  u32 was_every = collector::torture_every;
+  collector::enabled = true;
+  collector::set_torture(1);
+  for (bool stable : {false, true}) {
+    Ref<Node> node = make(120);
+    RootNode keep(node);
+    auto before = records(node);
+    Allocating counter;
+    u32 collections = collector::series_cycles;
+    sorting::sort_series(node, 0, 120, sizeof(Cell), reinterpret_cast<std::uintptr_t>(&counter), 0,
+                         Allocating::compare, stable);
+    EXPECT_GT(collector::series_cycles - collections, 100u);
+    auto after = records(node);
+    for (u32 i = 1; i < 120; ++i) {
+      ASSERT_LE(after[i - 1].first, after[i].first) << i;
+      if (stable && after[i - 1].first == after[i].first) {
+        ASSERT_LT(after[i - 1].second, after[i].second) << i;
+      }
+    }
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(before, after) << (stable ? "merge" : "quick");
+  }
+  collector::set_torture(was_every);
+  collector::enabled = was_enabled;
 }

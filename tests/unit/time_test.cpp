@@ -116,9 +116,11 @@ TEST_F(TimeTest, MakeFromNumbersAndBlocks) {
 TEST_F(TimeTest, MakeFromText) {
   const std::pair<const char*, double> good[] = {
       {"10:20", 37200},  {"1:2:3.5", 3723.5},  {"-1:00", -3600}, {"+0:30", 1800},   {"1:30.5", 90.5},
-      {"1:30,5", 90.5},  {" 0:00:01 ", 1},     {"100:00", 360000}, {"1'000:00", 3600000},
+      {" 0:00:01 ", 1},  {"100:00", 360000}, {"1'000:00", 3600000},
   };
-  const char* bad[] = {"abc", "10", "10:", "10:20:", "1:2:x", "1:-2", "1:2:-3", "1:2e3", "", "1:2:3:4", ":30"};
+  // The text is read by the lexer: a comma ends a time token, so 1:30,5 is no time.
+  const char* bad[] = {"abc", "10", "10:", "10:20:", "1:2:x", "1:-2", "1:2:-3", "1:2e3", "", "1:2:3:4", ":30",
+                       "1:30,5"};
   const action::Row& row = datatype::row(type::time);
   for (auto [text, want] : good) {
     Cell* spec = string::make_from_utf8(stack::push_cell(), text);

@@ -15,6 +15,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/stack.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/static_words.h"
 #include "runtime/sys.h"
@@ -254,7 +255,7 @@ TEST_F(Words, FormAndMold) {
     EXPECT_EQ(bare, std::string(symbol::name(word::symbol_of(&c.value))));
   }
   // The budget: what is left after the name (and its mark).
-  Cell out;
+  Cell out{type::none, 0, 0, 0};
   RootCell keep(out);
   string::make_at(&out, 8);
   Cell sw = global_word("abc", type::set_word);
@@ -396,6 +397,93 @@ TEST_F(Words, StaticWordsAreTheLanguagesWords) {
   EXPECT_EQ(part->w1, 0u);
   EXPECT_EQ(test::mold_text(*part), "/part");
   for (u32 i = 0; i < sw::sym::count; ++i) EXPECT_TRUE(symbol::valid_q(sw::symbols[i])) << i;
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// Collections that move every buffer and node on every allocation, for the scope.
+class Torture {
+  bool enabled_;
+  u32 every_;
+
+ public:
+  Torture() : enabled_(collector::enabled), every_(collector::torture_every) {
+    collector::enabled = true;
+    collector::set_torture(1);
+  }
+  ~Torture() {
+    collector::set_torture(every_);
+    collector::enabled = enabled_;
+    collector::release_quarantine();
+  }
+};
+
+TEST_F(Words, TheMachinerySurvivesCollectionsThatMoveEverything) {
+  Torture torture;
+  // Symbols and their name strings.
+  i32 a = symbol::make("tt-alpha");
+  i32 A = symbol::make("TT-Alpha");
+  EXPECT_EQ(symbol::alias(A), a);
+  Ref<Node> name = symbol::get_name_string(A);
+  Cell text{type::string, 0, name.offset(), 0};
+  RootCell keep_text(text);
+  symbol::make("tt-beta");
+  EXPECT_EQ(string::to_utf8(&text), "TT-Alpha");
+
+  // A context from a spec, values set through its words.
+  Cell spec = test::block_of({});
+  RootCell keep_spec(spec);
+  for (const char* n : {"tt-x", "tt-y", "TT-X", "tt-z"}) word::load_in_block(n, &spec);
+  Cell obj{type::object, 0, 0, 0};
+  RootCell keep_obj(obj);
+  obj.w1 = context::make_from_words(&spec, false, false, context::object).offset();
+  EXPECT_EQ(context::word_count(Ref<Node>(obj.w1)), 3);
+  Cell body = test::block_of({});
+  RootCell keep_body(body);
+  for (i32 i = 0; i < 50; ++i) {
+    word::load_in_block(i % 2 ? "TT-Y" : "tt-z", &body);
+    Cell inner = test::block_of({});
+    RootCell keep_inner(inner);
+    word::load_in_block("tt-x", &inner);
+    block::append_value(&body, &inner);
+  }
+  context::bind_block(&body, Ref<Node>(obj.w1), false);
+  Cell w = *block::cell_at(&body, 2);  // TT-Y
+  RootCell keep_w(w);
+  EXPECT_EQ(w.w1, obj.w1);
+  Cell v = test::int_cell(77);
+  word::set(&w, &v);
+  Cell first = *context::word_at(Ref<Node>(obj.w1), 1);
+  RootCell keep_first(first);
+  EXPECT_EQ(word::get_value(&first)->as_int(), 77);
+  Cell nested = *block::cell_at(block::cell_at(&body, 3), 0);
+  RootCell keep_nested(nested);
+  EXPECT_EQ(nested.w1, obj.w1) << "nested blocks are bound too";
+
+  // Global words: many of them (the global word table grows), case variants sharing slots.
+  Cell g{type::none, 0, 0, 0};
+  RootCell keep_g(g);
+  word::load_at("tt-global", &g);
+  Cell seven = test::int_cell(7);
+  word::set(&g, &seven);
+  for (i32 i = 0; i < 200; ++i) {
+    Cell other{type::none, 0, 0, 0};
+    RootCell keep_other(other);
+    word::load_at(("tt-many-" + std::to_string(i)).c_str(), &other);
+  }
+  Cell variant{type::none, 0, 0, 0};
+  RootCell keep_variant(variant);
+  word::load_at("TT-GLOBAL", &variant);
+  EXPECT_EQ(word::get_value(&variant)->as_int(), 7);
+  EXPECT_EQ(test::mold_text(variant), "TT-GLOBAL");
+  Cell clone_of{type::object, obj.w1, 0, 0};
+  RootCell keep_clone(clone_of);
+  context::clone_for(&clone_of, context::object);
+  EXPECT_EQ(context::word_count(Ref<Node>(clone_of.w1)), 3);
 }
 
 }  // namespace
