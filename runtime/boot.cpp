@@ -2,7 +2,34 @@
 // is not built yet is an empty procedure with a line on what lands there.
 #include "runtime/boot.h"
 
+#include "datatypes/action.h"
+#include "datatypes/block.h"
+#include "datatypes/char.h"
+#include "datatypes/context.h"
+#include "datatypes/datatype.h"
+#include "datatypes/float.h"
+#include "datatypes/function.h"
+#include "datatypes/integer.h"
+#include "datatypes/issue.h"
+#include "datatypes/logic.h"
+#include "datatypes/native.h"
+#include "datatypes/none.h"
+#include "datatypes/op.h"
+#include "datatypes/paren.h"
+#include "datatypes/path.h"
+#include "datatypes/routine.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/time.h"
+#include "datatypes/unset.h"
+#include "datatypes/word.h"
 #include "evaluator/random.h"
+#include "evaluator/stack.h"
+#include "runtime/case_table.h"
+#include "runtime/collector.h"
+#include "runtime/external.h"
+#include "runtime/slot_table.h"
 #include "runtime/memory.h"
 #include "runtime/platform.h"
 #include "runtime/print_hooks.h"
@@ -27,14 +54,41 @@ void init_random() { random::init(); }
 // 5
 void init_memory() { memory::init(); }
 
-// 6: the external-resource table.
-void init_externals() {}
+// 6
+void init_externals() { externals::init(); }
 
 // 7: the type-name table (57 entries) and the type-action table (57 x 256), tracked blocks.
 void init_type_tables() {}
 
 // 8: the 53 datatype registrations, parents before children, the imaging factory just before image!.
-void register_datatypes() {}
+// The word family registers as one unit (word!, lit-word!, set-word!, get-word!, refinement!).
+void register_datatypes() {
+  datatype::init();
+  unset::init();
+  none::init();
+  logic::init();
+  series::init();
+  block::init();
+  string::init();
+  integer::init();
+  symbol::init();
+  context::init();
+  word::init();
+  char_::init();
+  native::init();
+  action::init();
+  op::init();
+  path::init();
+  lit_path::init();
+  set_path::init();
+  get_path::init();
+  function::init();
+  routine::init();
+  paren::init();
+  issue::init();
+  float_::init();
+  time::init();
+}
 
 // 9: the actions table (62 entries in slot order).
 void init_actions() {}
@@ -49,8 +103,8 @@ void init_frames() {
 // (15,000 cells) buffers, the symbol block (4,000 cells) and the global context (4,000 words).
 void make_root_block() { words::make_root_block(); }
 
-// 12: the case tables.
-void init_case_tables() {}
+// 12
+void init_case_tables() { unicode::build_case_tables(); }
 
 // 13: the symbol table's hash index over the symbol block (4,000 entries, kind 2).
 void init_symbol_index() { words::init_symbol_index(); }
@@ -80,7 +134,7 @@ void init_compression_words() {}
 void init_call_buffers() {}
 
 // 22: the value stack and the call-frame stack on the two buffers of step 11.
-void init_stacks() {}
+void init_stacks() { stack::init(Ref<Node>(words::root_at(words::root_index::value_stack)->w2)); }
 
 // 23: the lexer's tables.
 void init_lexer() {}
@@ -92,11 +146,11 @@ void decode_boot_data() {}
 // 25: the interpreter's trace-callback cell.
 void init_interpreter() {}
 
-// 26: the value slot table.
-void init_slots() {}
+// 26
+void init_slots() { slots::init(); }
 
 // 27: the collector (inactive until the start-up switches it on).
-void init_collector() {}
+void init_collector() { collector::init(); }
 
 }  // namespace
 
