@@ -44,7 +44,9 @@ std::string make_source(size_t bytes, bool ascii_only) {
       case 12: out += "\"" + name() + " and " + name() + "\""; break;
       case 13: out += ascii_only ? "\"tab^-line^/end\"" : "\"caf\xC3\xA9 \xE2\x82\xAC 5\""; break;
       case 14: out += "{multi\n    line " + name() + " text}"; break;
-      case 15: out += std::to_string(rng() % 24) + ":" + std::to_string(10 + rng() % 50) + ":0" + std::to_string(rng() % 10); break;
+      case 15:
+        out += std::to_string(rng() % 24) + ":" + std::to_string(10 + rng() % 50) + ":0" + std::to_string(rng() % 10);
+        break;
       case 16: out += "#\"x\" #" + name(); break;
       case 17: out += "/" + name(); break;
       case 18: out += "; a comment about " + name() + "\n"; on_line = 0; break;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/block_search.h"
 #include "datatypes/datatype.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
@@ -691,6 +692,7 @@ void init() {
                            .change = change,
                            .clear = inherit,
                            .copy = copy,
+                           .find = find,
                            .head = inherit,
                            .head_q = inherit,
                            .index_q = inherit,
@@ -703,6 +705,8 @@ void init() {
                            .put = put,
                            .remove = inherit,
                            .reverse = inherit,
+                           .select = select,
+                           .sort = sort,
                            .skip = inherit,
                            .swap = swap,
                            .tail = inherit,

@@ -25,11 +25,12 @@ enum : i32 { code = 0, type, id, arg1, arg2, arg3, near, where, stack, files, co
 
 constexpr i32 category_count = 10;
 
-// The catalogue's content, in order: each id with its message template. A template part that
-// starts with ':' or is arg1/arg2/arg3 names a field; every other part is text.
+// The catalogue's content, in order: each id with its message template, the parts separated by
+// '|'. A part that starts with ':' or is arg1, arg2 or arg3 names a field; every other part is text.
+// A template of one text part is a string!, of one field name a word!, else a block!.
 struct Message {
   const char* id;
-  std::span<const char* const> parts;
+  const char* parts;
 };
 struct Category {
   const char* name;

@@ -78,8 +78,8 @@ void clear_changed(Ref<Node> ctx);
 // The object copy (copy action core). `out` may be `src` itself. keep_events gives the copy the
 // source's record node (a prototype for make); otherwise the copy is finished with its own record.
 Cell* copy_object(const Cell* src, Cell* out, bool deep, const Cell* types, bool keep_events);
-// Gives a function! field value a fresh context and body bound to the object (make, copy, extend);
-// script bad-func-def for a function kept without a body. The new function replaces *slot_value.
+// Gives the function! in field `index` a fresh context and a body copy bound to the object (make,
+// copy, extend); the new function replaces it. Script bad-func-def for a function kept without a body.
 void rebind_function(Ref<Node> obj_ctx, i32 index);
 // Adds or sets each field of the spec object in the new object; answers whether words were added.
 bool extend(Cell* obj, const Cell* spec);

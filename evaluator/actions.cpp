@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <climits>
 
+#include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
+#include "evaluator/natives.h"
 #include "evaluator/stack.h"
+#include "runtime/roots.h"
 
 namespace kiv::actions {
 
@@ -49,14 +54,49 @@ void* get_action_of_type(u32 type_id, const Cell* value, u32 s) {
 
 void* get_action_of_value(const Cell* value, u32 s) { return get_action_of_type(value->type(), value, s); }
 
+action::EvalPath get_path_action(const Cell* parent, const Cell* path, const Cell* element, i32 index) {
+  const u32 t = parent->type();
+  action::EvalPath fn = t < datatype::table_rows ? datatype::actions[t].eval_path : nullptr;
+  if (fn) [[likely]] return fn;
+  Cell kind;
+  datatype::make_at(&kind, t);
+  if (!path || !block::any_block_q(path->type())) raise_error(ErrorCategory::script, "bad-path-type2", *element, kind);
+  Cell p = *path, part{type::none, 0, 0, 0};
+  RootCell keep_p(p), keep_part(part);
+  block::make_at(&part, index > 0 ? index : 1);
+  const i32 head = std::max(block::head_index(&p), 0);
+  for (i32 i = 0; i < index && head + i < series::total_length(&p); ++i) {
+    Cell e = *block::cell_at(&p, head + i);
+    block::append_value(&part, &e);
+  }
+  cell::set_type(&part, type::path);
+  Cell whole = p;
+  cell::set_type(&whole, type::path);
+  raise_error(ErrorCategory::script, "bad-path-type", whole, kind, part);
+}
+
 // ---- comparison ----
 
 i32 dispatch_compare(const Cell* a, const Cell* b, i32 op) {
   auto fn = get<slot::compare>(a);
-  if (a->type() == type::logic && b->type() == type::logic)
-    return static_cast<i32>(a->w1) - static_cast<i32>(b->w1);
-  // native!, action!, op!, function! and routine! order by their code or body references; their
-  // own comparisons do that once those types exist.
+  const u32 t = a->type();
+  if (t == type::logic && b->type() == type::logic) return static_cast<i32>(a->w1) - static_cast<i32>(b->w1);
+  if (t == b->type()) {
+    // Code values order by their procedure (table slot), function values by their body (the
+    // auxiliary block holding it).
+    auto order = [](i32 x, i32 y) { return (x > y) - (x < y); };
+    switch (t) {
+      case type::native:
+      case type::action:
+      case type::op:
+        return order(static_cast<i32>(a->w1), static_cast<i32>(b->w1));
+      case type::function:
+      case type::routine:
+        return order(static_cast<i32>(a->w3), static_cast<i32>(b->w3));
+      default:
+        break;
+    }
+  }
   return fn(a, b, op);
 }
 
@@ -339,6 +379,244 @@ void call_stack_style(u32 s) {
   auto fn = reinterpret_cast<action::StackStyle>(get_action_of_value(stack::arguments, s));
   fn();
   stack::top = stack::arguments + 1;
+}
+
+}  // namespace kiv::actions
+
+// ---- the remaining generic entries ----
+
+namespace kiv::actions {
+
+namespace {
+
+Cell* arg_at(i32 position) { return position >= 0 ? stack::arguments + position : nullptr; }
+bool used(i32 position) { return position != -1; }
+
+void finish_result(const Cell* result) {
+  stack::set_result(result);
+  stack::top = stack::arguments + 1;
+}
+
+// make and to run the implementation of the type their first argument names.
+u32 target_type(const Cell* first) {
+  return first->type() == type::datatype ? datatype::id_of(first) : first->type();
+}
+
+template <u32 Slot>
+void stack_style_entry() {
+  call_stack_style(Slot);
+}
+
+}  // namespace
+
+void make() {
+  Cell* proto = stack::arguments;
+  u32 t = target_type(proto);
+  finish_result(get<slot::make>(t, proto)(proto, proto + 1, t));
+}
+
+void to() {
+  Cell* proto = stack::arguments;
+  u32 t = target_type(proto);
+  finish_result(get<slot::to>(t, proto)(proto, proto + 1, t));
+}
+
+void reflect() {
+  Cell* v = stack::arguments;
+  Cell* field = v + 1;
+  if (!word::any_word_q(field->type())) raise_expect_arg(field->type(), 1);
+  finish_result(get<slot::reflect>(v)(v, word::symbol_of(field)));
+}
+
+void path_step(i32 set) {
+  Cell* parent = stack::arguments;
+  Cell* r = get<slot::eval_path>(parent)(parent, parent + 1, set ? parent + 2 : nullptr, nullptr, nullptr, nullptr,
+                                         -1, false, false, true, set != 0);
+  finish_result(r ? r : &none::value);
+}
+
+void compare_entry(i32 op) {
+  Cell r;
+  logic::box(&r, compare(stack::arguments, stack::arguments + 1, op));
+  finish_result(&r);
+}
+
+void negate() { finish_result(get<slot::negate>(stack::arguments)(stack::arguments)); }
+
+void round(i32 to, i32 even, i32 down, i32 half_down, i32 floor, i32 ceiling, i32 half_ceiling) {
+  finish_result(get<slot::round>(stack::arguments)(stack::arguments, arg_at(to), used(even), used(down),
+                                                   used(half_down), used(floor), used(ceiling), used(half_ceiling)));
+}
+
+void even_q() {
+  Cell r;
+  logic::box(&r, get<slot::even_q>(stack::arguments)(stack::arguments));
+  finish_result(&r);
+}
+
+void odd_q() {
+  Cell r;
+  logic::box(&r, get<slot::odd_q>(stack::arguments)(stack::arguments));
+  finish_result(&r);
+}
+
+void complement() { finish_result(get<slot::complement>(stack::arguments)(stack::arguments)); }
+
+void find(i32 part, i32 only, i32 case_, i32 same, i32 any, i32 with, i32 skip, i32 last, i32 reverse, i32 tail,
+          i32 match) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::find>(s)(s, s + 1, arg_at(part), used(only), used(case_), used(same), used(any),
+                                   arg_at(with), arg_at(skip), used(last), used(reverse), used(tail), used(match)));
+}
+
+void select(i32 part, i32 only, i32 case_, i32 same, i32 any, i32 with, i32 skip, i32 last, i32 reverse) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::select>(s)(s, s + 1, arg_at(part), used(only), used(case_), used(same), used(any),
+                                     arg_at(with), arg_at(skip), used(last), used(reverse)));
+}
+
+void put(i32 case_) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::put>(s)(s, s + 1, s + 2, used(case_)));
+}
+
+void sort(i32 case_, i32 skip, i32 compare_, i32 part, i32 all, i32 reverse, i32 stable) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::sort>(s)(s, used(case_), arg_at(skip), arg_at(compare_), arg_at(part), used(all),
+                                   used(reverse), used(stable)));
+}
+
+void modify(i32 case_) {
+  Cell* s = stack::arguments;
+  get<slot::modify>(s)(s, s + 1, s + 2, used(case_));
+  finish_result(s);
+}
+
+void open(i32 new_, i32 read, i32 write, i32 seek, i32 allow) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::open>(s)(s, used(new_), used(read), used(write), used(seek), arg_at(allow)));
+}
+
+void read(i32 part, i32 seek, i32 binary, i32 lines, i32 info, i32 as) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::read>(s)(s, arg_at(part), arg_at(seek), used(binary), used(lines), used(info), arg_at(as)));
+}
+
+void rename() {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::rename>(s)(s, s + 1));
+}
+
+void write(i32 binary, i32 lines, i32 info, i32 append, i32 part, i32 seek, i32 allow, i32 as) {
+  Cell* s = stack::arguments;
+  finish_result(get<slot::write>(s)(s, s + 1, used(binary), used(lines), used(info), used(append), arg_at(part),
+                                    arg_at(seek), arg_at(allow), arg_at(as)));
+}
+
+#define KIV_UNARY_ENTRY(name)                                              \
+  void name() {                                                            \
+    finish_result(get<slot::name>(stack::arguments)(stack::arguments));    \
+  }
+KIV_UNARY_ENTRY(create)
+KIV_UNARY_ENTRY(close)
+KIV_UNARY_ENTRY(delete_)
+KIV_UNARY_ENTRY(open_q)
+KIV_UNARY_ENTRY(query)
+KIV_UNARY_ENTRY(update)
+#undef KIV_UNARY_ENTRY
+
+void init() {
+  using natives::Convention;
+  auto set = [](u32 s, auto fn, Convention c = Convention::action) {
+    natives::Entry e = natives::action_entry(fn);
+    natives::actions_table[s - 1] = {e.code, c, e.refinements};
+  };
+  std::fill(std::begin(natives::actions_table), std::end(natives::actions_table), natives::Slot{});
+  set(slot::make, make);
+  set(slot::random, random);
+  set(slot::reflect, reflect);
+  set(slot::to, to);
+  set(slot::form, form);
+  set(slot::mold, mold);
+  set(slot::eval_path, path_step, Convention::path_step);
+  set(slot::compare, compare_entry, Convention::comparison);
+  set(slot::absolute, stack_style_entry<slot::absolute>);
+  set(slot::add, stack_style_entry<slot::add>);
+  set(slot::divide, stack_style_entry<slot::divide>);
+  set(slot::multiply, stack_style_entry<slot::multiply>);
+  set(slot::negate, negate);
+  set(slot::power, stack_style_entry<slot::power>);
+  set(slot::remainder, stack_style_entry<slot::remainder>);
+  set(slot::round, round);
+  set(slot::subtract, stack_style_entry<slot::subtract>);
+  set(slot::even_q, even_q);
+  set(slot::odd_q, odd_q);
+  set(slot::and_t, stack_style_entry<slot::and_t>);
+  set(slot::complement, complement);
+  set(slot::or_t, stack_style_entry<slot::or_t>);
+  set(slot::xor_t, stack_style_entry<slot::xor_t>);
+  set(slot::append, append);
+  set(slot::at, stack_style_entry<slot::at>);
+  set(slot::back, stack_style_entry<slot::back>);
+  set(slot::change, change);
+  set(slot::clear, clear);
+  set(slot::copy, copy);
+  set(slot::find, find);
+  set(slot::head, stack_style_entry<slot::head>);
+  set(slot::head_q, stack_style_entry<slot::head_q>);
+  set(slot::index_q, stack_style_entry<slot::index_q>);
+  set(slot::insert, insert);
+  set(slot::length_q, length_q);
+  set(slot::move, move);
+  set(slot::next, stack_style_entry<slot::next>);
+  set(slot::pick, pick);
+  set(slot::poke, poke);
+  set(slot::put, put);
+  set(slot::remove, remove);
+  set(slot::reverse, reverse);
+  set(slot::select, select);
+  set(slot::sort, sort);
+  set(slot::skip, stack_style_entry<slot::skip>);
+  set(slot::swap, swap);
+  set(slot::tail, stack_style_entry<slot::tail>);
+  set(slot::tail_q, stack_style_entry<slot::tail_q>);
+  set(slot::take, take);
+  set(slot::trim, trim);
+  set(slot::create, create);
+  set(slot::close, close);
+  set(slot::delete_, delete_);
+  set(slot::modify, modify);
+  set(slot::open, open);
+  set(slot::open_q, open_q);
+  set(slot::query, query);
+  set(slot::read, read);
+  set(slot::rename, rename);
+  set(slot::update, update);
+  set(slot::write, write);
+}
+
+void invoke(const natives::Slot& s, const i32* r) {
+  using natives::ActionProc;
+  switch (s.refinements) {
+    case 0: return reinterpret_cast<ActionProc<0>*>(s.code)();
+    case 1: return reinterpret_cast<ActionProc<1>*>(s.code)(r[0]);
+    case 2: return reinterpret_cast<ActionProc<2>*>(s.code)(r[0], r[1]);
+    case 3: return reinterpret_cast<ActionProc<3>*>(s.code)(r[0], r[1], r[2]);
+    case 4: return reinterpret_cast<ActionProc<4>*>(s.code)(r[0], r[1], r[2], r[3]);
+    case 5: return reinterpret_cast<ActionProc<5>*>(s.code)(r[0], r[1], r[2], r[3], r[4]);
+    case 6: return reinterpret_cast<ActionProc<6>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5]);
+    case 7: return reinterpret_cast<ActionProc<7>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6]);
+    case 8: return reinterpret_cast<ActionProc<8>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]);
+    case 9: return reinterpret_cast<ActionProc<9>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8]);
+    case 10:
+      return reinterpret_cast<ActionProc<10>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]);
+    case 11:
+      return reinterpret_cast<ActionProc<11>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9],
+                                                       r[10]);
+    default:
+      return reinterpret_cast<ActionProc<12>*>(s.code)(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9],
+                                                       r[10], r[11]);
+  }
 }
 
 }  // namespace kiv::actions

@@ -6,6 +6,7 @@
 // other value than -1 for a refinement without argument).
 #pragma once
 #include "datatypes/registry.h"
+#include "evaluator/natives.h"
 #include "runtime/cell.h"
 
 namespace kiv::actions {
@@ -30,6 +31,11 @@ Cell* name_word(const char* name, u32 type, Cell* out);
 // port! when it exists: answers the procedure, null when the port has no handle actor (the type's
 // row then applies); raises no-port-action for an empty actor entry.
 inline void* (*port_actor_hook)(const Cell* port, u32 slot) = nullptr;
+
+// The path step of the parent's type (slot 7). A type without one raises script bad-path-type2
+// (element, datatype) when there is no path, else bad-path-type (the path, the datatype, a copy of
+// the path's first `index` elements: the part that produced the parent).
+action::EvalPath get_path_action(const Cell* parent, const Cell* path, const Cell* element, i32 index);
 
 // The procedure of a slot for a type, as an untyped address; an empty entry raises expect-arg.
 void* get_action_of_type(u32 type_id, const Cell* value, u32 slot);
@@ -112,5 +118,41 @@ void trim(i32 head, i32 tail, i32 auto_, i32 lines, i32 all, i32 with);
 void random(i32 seed, i32 secure, i32 only);
 // Stack-style entries call the type's procedure with no arguments.
 void call_stack_style(u32 slot);
+void make();
+void to();
+void reflect();
+// The path-step entry (slot 7): parent and element at the base, the value to set above them when
+// `set` is not 0.
+void path_step(i32 set);
+// The comparison entry (slot 9): a logic! of the two values under the compare-op.
+void compare_entry(i32 op);
+void negate();
+void round(i32 to, i32 even, i32 down, i32 half_down, i32 floor, i32 ceiling, i32 half_ceiling);
+void even_q();
+void odd_q();
+void complement();
+void find(i32 part, i32 only, i32 case_, i32 same, i32 any, i32 with, i32 skip, i32 last, i32 reverse, i32 tail,
+          i32 match);
+void select(i32 part, i32 only, i32 case_, i32 same, i32 any, i32 with, i32 skip, i32 last, i32 reverse);
+void put(i32 case_);
+void sort(i32 case_, i32 skip, i32 compare, i32 part, i32 all, i32 reverse, i32 stable);
+void modify(i32 case_);
+void open(i32 new_, i32 read, i32 write, i32 seek, i32 allow);
+void read(i32 part, i32 seek, i32 binary, i32 lines, i32 info, i32 as);
+void rename();
+void write(i32 binary, i32 lines, i32 info, i32 append, i32 part, i32 seek, i32 allow, i32 as);
+void create();
+void close();
+void delete_();
+void open_q();
+void query();
+void update();
+
+// actions/init: fills the actions table with the 62 generic entries in slot order (slot 8 stays
+// empty). Runs once at boot, after every datatype has registered and before natives::init.
+void init();
+// Calls the generic entry in a slot with its refinement positions (-1 for unused; at least as many
+// as the slot takes); the arguments are on the value stack from stack::arguments.
+void invoke(const natives::Slot& slot, const i32* refinements);
 
 }  // namespace kiv::actions

@@ -1,16 +1,45 @@
-// The value stack: arguments are pushed here and results left here. The arguments base is the first
+// The value stack, the call-frame stack, and the non-local exits.
+//
+// Value stack: arguments are pushed here and results left here. The arguments base is the first
 // argument cell of the current call and also its result cell. The buffer is an unmanaged block, so
 // the collector never moves it and the registers below may be plain pointers; the collector marks
 // the cells from bottom to top.
 //
-// Only the value-stack registers live here for now; the call-frame stack joins them with the
-// evaluator.
+// Frame stack: one 20-byte record per call, block evaluation, loop, try or catch in progress: who
+// called whom (for error reports and traces), where each call's arguments begin, and what must be
+// restored when a call ends or is unwound. Frames are pushed and popped by the code that owns them;
+// destructors never pop frames. After a language error (a C++ exception) the catcher unwinds the
+// frame stack to its mark (Mark, catch_error).
+//
+// Exits: break, continue, return, exit and throw travel as a returned status (Exit) through the
+// interpreter and the evaluating natives; each level pops its own frames on the way out. The value
+// an exit carries waits in exit_value (break/return) or thrown_value/thrown_name (throw). C++ code
+// outside the evaluator that calls back into the language and receives an exit it cannot pass on
+// raises it as an ExitSignal exception; the interpreter turns it back into a status where it called
+// the native or action that contained that code.
 #pragma once
+#include "runtime/arena.h"
 #include "runtime/cell.h"
+
+namespace kiv {
+
+// The exit status of an evaluation. Ordered as the exit codes: a handler that takes a code takes
+// every smaller one too (catch takes throw; the function runner takes exit and return).
+enum class Exit : u8 { none = 0, throw_ = 1, exit = 2, return_ = 3, continue_ = 4, break_ = 5 };
+
+// An exit crossing C++ code that cannot return a status (sort comparators, change handlers ...).
+struct ExitSignal {
+  Exit code;
+};
+
+}  // namespace kiv
 
 namespace kiv::stack {
 
+// ---- Value stack ------------------------------------------------------------------------------
+
 constexpr i32 value_stack_cells = 20000;
+constexpr i32 frame_stack_cells = 15000;  // 240,000 bytes: 12,000 frame records
 
 inline Ref<Node> value_node{};    // the buffer's node (kept alive through the root block)
 inline Cell* bottom = nullptr;    // first cell of the buffer
@@ -18,30 +47,297 @@ inline Cell* top = nullptr;       // next free cell
 inline Cell* end = nullptr;       // one past the last cell
 inline Cell* arguments = nullptr; // the current call's first argument, also its result cell
 
-// Sets the registers on the given unmanaged block of cells, or on a new one when none is given.
-void init(Ref<Node> buffer = Ref<Node>{});
+// Raises the internal error stack-overflow for a full value stack (the top moves 5 cells back
+// first, leaving room to report it).
+[[noreturn]] void value_overflow();
 
 // A new cell on top, set to unset!. A full stack empties the cycle stack and raises the internal
-// error stack-overflow.
-Cell* push_cell();
-// A copy of the value on top; returns the new cell.
-Cell* push_value(const Cell* value);
+// error stack-overflow. At most value_stack_cells - 1 cells fit.
+inline Cell* push_cell() {
+  if (top + 1 >= end) [[unlikely]] value_overflow();
+  Cell* c = top++;
+  *c = Cell{type::unset, 0, 0, 0};
+  return c;
+}
+// A copy of the value on top; returns the new cell. The value may itself lie on the stack.
+inline Cell* push_value(const Cell* value) {
+  if (top + 1 >= end) [[unlikely]] value_overflow();
+  Cell* c = top;
+  *c = *value;
+  ++top;
+  return c;
+}
 // The last pushed cell, or the bottom when the stack is empty.
-Cell* last_value();
+inline Cell* last_value() { return top > bottom ? top - 1 : bottom; }
+inline u32 last_type() { return last_value()->type(); }
 // Drops n cells, never below the bottom.
 void drop(i32 n);
 // Copies the value into the result cell at the arguments base and returns that cell.
-Cell* set_result(const Cell* value);
-// top = arguments base.
-inline void reset_top() { top = arguments; }
+inline Cell* set_result(const Cell* value) { return cell::copy(value, arguments); }
+// top = arguments base; answers the base.
+inline Cell* reset_top() { return top = arguments; }
+// top = arguments base + 1; answers the base.
+inline Cell* keep_one_result() {
+  top = arguments + 1;
+  return arguments;
+}
+// top = base + 1, then the value copied into the base cell.
+inline Cell* set_only_result(const Cell* value) {
+  Cell v = *value;
+  top = arguments + 1;
+  *arguments = v;
+  return arguments;
+}
 
-// The word of the nearest named call (the where of expect-arg and kin). Until the call-frame stack
-// exists there is none and the answer is the none cell.
+// ---- Frame stack ------------------------------------------------------------------------------
+
+// Frame kinds (the kind byte). Unwinding compares the low four bits (the kind code); bit 4 marks a
+// return target (return and exit stop there), bit 7 a frame pushed by the interpreter.
+namespace kind {
+enum : u32 {
+  function = 0x01,         // compiled call of a function with a context (caller side)
+  call = 0x02,             // named compiled call of a native, action or function
+  try_ = 0x04,
+  try_all = 0x05,          // try/all: stops every unwinding and every exit
+  catch_ = 0x06,
+  loop = 0x08,             // loop body: the target of break and continue
+  context = 0x12,          // compiled function body (callee side), a return target
+  interp_function = 0x81,  // the interpreter calling a function!
+  eval = 0x82,             // the interpreter calling a native!, action! or routine!, or a set-word/-path
+  block = 0x87,            // block evaluation by the interpreter (word <body>)
+};
+constexpr u32 code_mask = 0x0F;
+constexpr u32 return_target = 0x10;
+constexpr u32 interpreted = 0x80;
+}  // namespace kind
+
+// A call-frame record, five 32-bit words.
+//  header:           kind << 24 | symbol id of the frame's word (24 bits);
+//  saved_base:       the caller's arguments base (arena offset);
+//  word_context:     the context the frame's word is bound to; for a block frame (kind code 7)
+//                    the node of the block being evaluated;
+//  function_context: the function's context node (kind code 1), else 0;
+//  saved_values:     kind code 1: that context's value storage at call time; block frame: the
+//                    index of the expression being evaluated (the error's near).
+struct Frame {
+  u32 header;
+  u32 saved_base;
+  u32 word_context;
+  u32 function_context;
+  u32 saved_values;
+
+  u32 kind() const { return header >> 24; }
+  u32 code() const { return (header >> 24) & kind::code_mask; }
+  i32 symbol() const { return static_cast<i32>(header & 0xFFFFFF); }
+  Cell* base() const { return arena::at<Cell>(saved_base); }
+};
+static_assert(sizeof(Frame) == 20);
+
+inline Ref<Node> frame_node{};
+inline Frame* frame_bottom = nullptr;
+inline Frame* frame_top = nullptr;  // next free record
+inline Frame* frame_end = nullptr;
+
+inline i32 body_symbol = 0;       // <body>
+inline i32 anonymous_symbol = 0;  // <anon>
+
+// Where `throw` was, for the next where lookup (an index into the frame stack; -1: none).
+inline i32 where_frame = -1;
+
+// Raises stack-overflow for a full frame stack (the value top moves 5 cells back first, never
+// below the bottom).
+[[noreturn]] void frame_overflow();
+
+// Pushes a record: the kind, the word (symbol and context), the current base saved; the new base
+// is the current top (the callee's arguments are pushed after it).
+inline Frame* push_frame(u32 kind_byte, i32 symbol, u32 word_context) {
+  if (frame_top >= frame_end) [[unlikely]] frame_overflow();
+  Frame* f = frame_top++;
+  f->header = kind_byte << 24 | (static_cast<u32>(symbol) & 0xFFFFFF);
+  f->saved_base = arena::offset_of(arguments);
+  f->word_context = word_context;
+  f->function_context = 0;
+  f->saved_values = 0;
+  arguments = top;
+  return f;
+}
+// The same with the word taken from a word cell (its symbol and context).
+inline Frame* push_frame(const Cell* word, u32 kind_byte) { return push_frame(kind_byte, static_cast<i32>(word->w2), word->w1); }
+
+Frame* push_call_frame(const Cell* word);      // 0x02
+Frame* push_try_frame();                       // 0x04, word try
+Frame* push_try_all_frame();                   // 0x05, word try
+Frame* push_catch_frame();                     // 0x06, word catch
+Frame* push_loop_frame();                      // 0x08, word <body>
+inline Frame* push_eval_frame(const Cell* word) { return push_frame(word, kind::eval); }  // 0x82
+// 0x87, word <body>: the record holds the block's node and the expression's index.
+inline Frame* push_block_frame(Ref<Node> block, i32 index) {
+  Frame* f = push_frame(kind::block, body_symbol, block.offset());
+  f->saved_values = static_cast<u32>(index);
+  return f;
+}
+// 0x01: also records the function context and its current value storage.
+Frame* push_function_frame(const Cell* word, Ref<Node> function_context);
+// 0x81, the same for the interpreter.
+inline Frame* push_interp_function_frame(const Cell* word, Ref<Node> function_context) {
+  Frame* f = push_frame(word, kind::interp_function);
+  if (function_context) {
+    f->function_context = function_context.offset();
+    f->saved_values = buffer_of(function_context)->head_ptr<Cell>()->w2;
+  }
+  return f;
+}
+// 0x12: points the context's value storage at the current base first.
+Frame* push_context_frame(const Cell* word, Ref<Node> function_context);
+
+// Puts a function frame's context storage back.
+inline void restore_context(const Frame* f) {
+  if (f->function_context) {
+    Cell* c = buffer_of(Ref<Node>(f->function_context))->head_ptr<Cell>();
+    c->w2 = f->saved_values;
+  }
+}
+
+// Pops. The plain pops leave the callee's base cell as the caller's last pushed value; *_result
+// also copies it into the caller's base cell; *_reset drops everything the callee pushed.
+inline void pop_frame() {
+  Frame* f = --frame_top;
+  top = arguments + 1;
+  arguments = f->base();
+}
+inline void pop_frame_result() {
+  Cell* result = arguments;
+  pop_frame();
+  *arguments = *result;
+}
+inline void pop_frame_reset() {
+  Frame* f = --frame_top;
+  top = arguments;
+  arguments = f->base();
+}
+inline void pop_function_frame() {
+  restore_context(frame_top - 1);
+  pop_frame();
+}
+inline void pop_function_frame_result() {
+  restore_context(frame_top - 1);
+  pop_frame_result();
+}
+inline void pop_function_frame_reset() {
+  restore_context(frame_top - 1);
+  pop_frame_reset();
+}
+// Removes the top record whatever it is (restoring a function context); nothing is kept.
+void pop_frame_any();
+
+inline Frame* top_frame() { return frame_top > frame_bottom ? frame_top - 1 : nullptr; }
+inline void set_frame_top(Frame* f) { frame_top = f; }
+inline i32 frame_depth() { return static_cast<i32>(frame_top - frame_bottom); }
+void set_return_target(bool flag);
+// Marks the record below the top one as a return target; null when it already was one.
+Frame* claim_return_target();
+void clear_return_target(Frame* f);
+void mark_interpreted();
+// From below `from` (the frame top when null): whether an interpreter frame is met (only the next
+// record with only_next).
+bool find_interpreted_frame(const Frame* from, bool only_next);
+
+// The unwinding loop (stack/unwind-to-frame): removes records down to one of the kind code (or a
+// try/all frame, or the bottom), restoring function contexts, and sets the value registers.
+void unwind_to_frame(u32 kind_code, bool keep);
+void unwind_result(u32 kind_code);
+inline void unwind_loop(bool keep) { unwind_to_frame(kind::loop, keep); }
+
+// The collector's root marking of the frame stack and of the exit cells.
+void mark_frames();
+
+// ---- Exits ------------------------------------------------------------------------------------
+
+// The value a break/return carries to its handler; the value and name (unset without /name) of a
+// throw. Collector roots.
+inline Cell exit_value{type::unset, 0, 0, 0};
+inline Cell thrown_value{type::unset, 0, 0, 0};
+inline Cell thrown_name{type::unset, 0, 0, 0};
+
+// The bodies of break (with_value: /return given, its value in the first argument cell) and
+// continue. A loop frame must lie below the caller's own frame with no try/all frame between;
+// otherwise raises throw break / throw continue with the stacks untouched. Answers the status.
+Exit break_exit(bool with_value, bool is_continue);
+// The bodies of return (with_value) and exit. The target is the nearest return-target frame below
+// the caller's own frame (below the top one with no_own_frame); otherwise throw return.
+Exit return_exit(bool with_value, bool no_own_frame);
+// The body of throw: the value and the name (none/unset: unnamed) travel to the nearest catch
+// frame below; otherwise throw throw with the value. Remembers where the throw happened.
+Exit throw_exit(const Cell* value, const Cell* name);
+// catch passing a throw on after popping its own frames: the same search from the frame top.
+Exit rethrow();
+
+// Raises an exit from C++ code that cannot return a status.
+[[noreturn]] void raise_exit(Exit code);
+
+// ---- Catching ---------------------------------------------------------------------------------
+
+// The registers a catcher restores.
+struct Mark {
+  Frame* frames;
+  Cell* arguments;
+  Cell* top;
+};
+inline Mark mark() { return {frame_top, arguments, top}; }
+// Removes the records above the mark (restoring the function contexts they hold) and restores the
+// value registers.
+void unwind_to(const Mark& m);
+
+// After catching a language error: makes its error! value (near from the innermost block being
+// evaluated, where from the frames still on the stack, stack = the frame depth), fires the trace
+// error event, then unwind_to(m) and copies the error into *out (a cell that stays put).
+void catch_error(const LanguageError& e, const Mark& m, Cell* out);
+
+// Raises an error! value as it stands (do of an error!, re-raising a caught error): it waits in
+// raised_error (a collector root) while a LanguageError whose id is null travels to the catcher.
+inline Cell raised_error{type::none, 0, 0, 0};
+[[noreturn]] void raise_error_value(const Cell* error);
+
+// Runs body() (answering Exit) under a catcher: a language error raised inside is caught, the
+// stacks are unwound to `m` and the error! value is stored in *error_out; then *caught is set and
+// Exit::none answered. Statuses pass through untouched.
+template <class Body>
+Exit catching(const Mark& m, Cell* error_out, bool* caught, Body&& body) {
+  try {
+    *caught = false;
+    return body();
+  } catch (const LanguageError& e) {
+    catch_error(e, m, error_out);
+  }
+  *caught = true;
+  return Exit::none;
+}
+
+// stack/finish-try: when the last pushed value is an error!, it becomes the result; then top =
+// base + 1.
+void finish_try();
+
+// ---- Where and traces -------------------------------------------------------------------------
+
+// The word naming where an error happened: the nearest frame whose word is not <body> or <anon>
+// (from the where-frame register when set, which this clears); <not-found> below the bottom; none
+// before the frame stack exists. The cell is valid until the next call.
 const Cell* get_where();
+// Appends the words of the frames from the bottom up to (not including) record #limit to the
+// block: functions only at level 1 or below, every word from level 2.
+void collect_frame_words(i32 level, Cell* block, i32 limit);
+// Forms the same words into the string, each followed by a space; answers the remaining limit.
+i32 form_trace(i32 level, Cell* out, i32 limit_record, i32 limit);
+// [word position] pairs of the live frames from the top down (the debugger's list).
+void collect_trace(Cell* block);
+
+// Sets the registers on the given unmanaged blocks, or on new ones when none are given; registers
+// the collector root and caches the <body> and <anon> symbols once words exist.
+void init(Ref<Node> value_buffer = Ref<Node>{}, Ref<Node> frame_buffer = Ref<Node>{});
 
 // Starts a call whose arguments will be pushed from the current top; restores the caller's base and
 // leaves exactly one result cell at the callee's base when it ends. Used by C++ code that calls an
-// action entry directly.
+// action entry directly (no frame record).
 class Call {
   Cell* saved_;
 

@@ -133,7 +133,12 @@ void append_value(Cell* blk, Input& in, i32 depth) {
       v = *inner;
       break;
     }
-    case 11: datatype::make_at(&v, 1 + name % type::count); break;
+    case 11: {  // a registered type (a datatype! never names another)
+      u32 id = 1 + name % type::count;
+      while (!datatype::names[id].name) id = id % type::count + 1;
+      datatype::make_at(&v, id);
+      break;
+    }
     case 12: {
       v = Cell{type::typeset, 0, 0, 0};
       cell::typeset_add(&v, 1 + name % type::count);

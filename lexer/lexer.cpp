@@ -239,6 +239,17 @@ constexpr std::array<u16, state_count * class_count> build_rows() {
   return r;
 }
 constexpr std::array<u16, state_count * class_count> rows = build_rows();
+
+// Per state, the classes that leave it where it is: the loop runs through those bytes (the body of a
+// word, a string, a comment, a run of blanks) without waiting on a table read per byte.
+constexpr std::array<u64, state_count> build_stays() {
+  std::array<u64, state_count> m{};
+  for (u32 st = 0; st < state_count; ++st)
+    for (u32 c = 0; c < class_count; ++c)
+      if (transitions_data[st * class_count + c] == st) m[st] |= u64{1} << c;
+  return m;
+}
+constexpr std::array<u64, state_count> stays = build_stays();
 }  // namespace
 // The input end always ends the token in progress, so the token loop needs no other exit.
 static_assert(every_row_ends_at_input_end(transitions_data));
@@ -252,25 +263,18 @@ State* last_state = nullptr;   // innermost
 i32 scan_count = 0;
 
 constexpr u32 initial_tokens = 1000;
-constexpr u32 max_tokens = 1u << 26;  // 1 GiB of cells: beyond that, no-memory
+constexpr u32 max_tokens = 1u << 26;       // 1 GiB of cells: beyond that, no-memory
+constexpr u32 kept_tokens = 1u << 20;      // a stack grown past this goes back once no scan runs
 
 // The UTF-8 work buffer: scans take their text from its fill point, nested scans after their outer
 // scan's text. A scan that does not fit takes a buffer of its own, so no outer text ever moves.
 constexpr size_t initial_work = 100000;
+constexpr size_t kept_work = size_t{16} << 20;  // a bigger text gets a block of its own
 u8* work = nullptr;
 size_t work_capacity = 0;
 size_t work_fill = 0;
 
 bool initialised = false;
-
-void grow_tokens() {
-  if (token_capacity >= max_tokens) raise_error(ErrorCategory::internal, "no-memory");
-  u32 capacity = token_capacity ? token_capacity * 2 : initial_tokens;
-  void* p = std::realloc(token_cells, size_t{capacity} * sizeof(Cell));
-  if (!p) raise_error(ErrorCategory::internal, "no-memory");
-  token_cells = static_cast<Cell*>(p);
-  token_capacity = capacity;
-}
 
 // The input text of one scan, in the work buffer or in a block of its own.
 class Text {
@@ -284,8 +288,8 @@ class Text {
     if (work_fill + need <= work_capacity) {
       data_ = work + work_fill;
       work_fill += need;
-    } else if (work_fill == 0) {
-      size_t capacity = std::max(need, work_capacity * 2);
+    } else if (work_fill == 0 && need <= kept_work) {
+      size_t capacity = std::min(std::max(need, work_capacity * 2), kept_work);
       u8* p = static_cast<u8*>(std::realloc(work, capacity));
       if (!p) raise_error(ErrorCategory::internal, "no-memory");
       work = p;
@@ -324,6 +328,13 @@ class Link {
     else first_state = nullptr;
     last_state = s_->prev;
     --scan_count;
+    if (!first_state && token_capacity > kept_tokens) {
+      // One huge text does not keep its token stack for the rest of the session.
+      if (void* p = std::realloc(token_cells, size_t{initial_tokens} * sizeof(Cell))) {
+        token_cells = static_cast<Cell*>(p);
+        token_capacity = initial_tokens;
+      }
+    }
   }
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
@@ -331,10 +342,13 @@ class Link {
 
 }  // namespace
 
-u32 push_token(State* s) {
-  if (s->top >= token_capacity) grow_tokens();
-  *token_at(s->top) = Cell{type::unset | (s->lines_crossed > 0 ? header::new_line : 0u), 0, 0, 0};
-  return s->top++;
+void grow_tokens() {
+  if (token_capacity >= max_tokens) raise_error(ErrorCategory::internal, "no-memory");
+  u32 capacity = token_capacity ? token_capacity * 2 : initial_tokens;
+  void* p = std::realloc(token_cells, size_t{capacity} * sizeof(Cell));
+  if (!p) raise_error(ErrorCategory::internal, "no-memory");
+  token_cells = static_cast<Cell*>(p);
+  token_capacity = capacity;
 }
 
 i32 active_scans() { return scan_count; }
@@ -626,9 +640,13 @@ void close_scope(State* s, u32 expected, const u8* start, bool quietly) {
       syntax_error(s, start, start + 1, code::missing_opener);
     }
   }
-  if (result == type::map && s->load && !quietly) {
+  const u8* opener = opener_of(s);
+  // A map needs its datatype and maker, an even count, and keys of the types a map accepts; a map
+  // closed quietly (a failed scan's partial result) that cannot be one stays a block.
+  bool as_map = result == type::map && s->load && type_ready(type::map) && makers::map;
+  if (result == type::map && s->load) {
     u32 n = s->top - s->scope_start;
-    bool ok = n % 2 == 0 && type_ready(type::map) && makers::map;
+    bool ok = as_map && n % 2 == 0;
     for (u32 i = 0; ok && i < n; i += 2) {
       switch (token_at(s->scope_start + i)->type()) {
         case type::string: case type::file: case type::url: case type::char_: case type::integer:
@@ -640,17 +658,20 @@ void close_scope(State* s, u32 expected, const u8* start, bool quietly) {
         default: ok = false;
       }
     }
-    if (!ok) syntax_error(s, opener_of(s), start, type::map);
+    if (!ok && !quietly) syntax_error(s, opener, start + 1, type::map);
+    as_map = ok;
   }
   // A comma in a paren is never a point literal (the ( before it reads those whole): outside load
   // mode, where the comma itself did not fail, closing the scope does.
-  if (result == type::point2D && !quietly) syntax_error(s, opener_of(s), start + 1, type::point2D);
+  if (result == type::point2D && !quietly) syntax_error(s, opener, start + 1, type::point2D);
   if (result == type::point2D) result = type::paren;
   u32 marker = s->scope_start - 1;
   u32 previous = marker + 1 - token_at(marker)->w1;
-  make_series(s, result);
-  if (result == type::map && s->load && !quietly && !makers::map(token_at(marker)))
-    syntax_error(s, s->input_start + 0, start, type::map);
+  make_series(s, result == type::map ? type::block : result);
+  if (as_map && !makers::map(token_at(marker))) {
+    if (!quietly) syntax_error(s, opener, start + 1, type::map);
+    cell::set_type(token_at(marker), type::block);
+  }
   s->top = marker + 1;
   s->scope_start = previous;
   s->token_type = static_cast<i32>(result);
@@ -663,8 +684,10 @@ void scan_eof(State* s, const u8*, const u8*, u32, bool) { s->pos = s->input_end
 
 void scan_error(State* s, const u8* start, const u8* end, u32, bool) {
   if (s->brace_depth > 0) syntax_error(s, s->brace_start, end, type::string);
-  i32 code = s->prev_state == 21 ? static_cast<i32>(code::bad_construction) : static_cast<i32>(type_table[s->prev_state]);
-  if (code == 0) code = code::bad_char;
+  // The type in progress where the automaton failed; a construction has its own error.
+  i32 code = type_table[s->prev_state];
+  if (s->prev_state == 21) code = code::bad_construction;
+  else if (code == 0) code = code::bad_char;
   s->token_type = type::error;
   syntax_error(s, start, end, code);
 }
@@ -689,18 +712,23 @@ bool point_byte_q(u8 b) {
   }
 }
 
+// Whether the ( at `open` starts a point literal: more than 3 bytes follow it, and the run of point
+// bytes after it stops at a comma.
+bool point_literal_q(const State* s, const u8* open) {
+  const u8* p = open + 1;
+  if (s->input_end - p <= 3) return false;
+  while (p < s->input_end && point_byte_q(*p)) ++p;
+  return p < s->input_end && *p == ',';
+}
+
 void scan_paren_open(State* s, const u8*, const u8* end, u32, bool) {
   s->pos = end + 1;
-  if (s->input_end - s->pos > 3) {
-    const u8* p = s->pos;
-    while (p < s->input_end && point_byte_q(*p)) ++p;
-    if (p < s->input_end && *p == ',') {
-      // A point literal: the text from ( to ) is one token.
-      s->point_lines = s->lines_crossed;
-      s->token_type = 0;
-      s->entry_state = 35;
-      return;
-    }
+  if (point_literal_q(s, end)) {
+    // The text from ( to ) is one point token.
+    s->point_lines = s->lines_crossed;
+    s->token_type = 0;
+    s->entry_state = 35;
+    return;
   }
   open_scope(s, type::paren, end);
 }
@@ -885,10 +913,11 @@ const u8* default_end(const State* s, i32 cls, const u8* start, const u8* end) {
   return std::min(next, s->input_end);
 }
 
-// After a path element: the path ends (as set-path! before a colon) or the separator is skipped.
+// Only a / goes on to another element: any other byte ends the path (and starts the next token), so a
+// path never takes a stray byte for a separator and always molds back to what was read.
 void path_next(State* s) {
   const u8* p = s->pos;
-  if (path_end_q(s, p)) {
+  if (p >= s->input_end || *p != '/') {
     if (p < s->input_end && *p == ':') {
       if (p + 1 < s->input_end && p[1] == '/') syntax_error(s, p, p + 2, type::path);
       s->pos = p + 1;
@@ -910,9 +939,12 @@ void handle_token(State* s, i32 cls, const u8* start, const u8* end, u32 flags, 
   bool accept = !s->prescan;
   if (s->trace) {
     accept = true;
-    if (s->brace_depth == 0 && s->entry_state != 35) {
+    // Not inside a braced string, and not for the ( of a point literal (its token reports it).
+    bool quiet = s->brace_depth > 0 || (cls == tok::paren_open && point_literal_q(s, end));
+    if (!quiet) {
       i32 code = type_table[state] > 0 ? type_table[state] : -(cls + 1);
-      accept = fire_event(s, event::prescan, code, nullptr, start, end);
+      // A point token's events start at its (.
+      accept = fire_event(s, event::prescan, code, nullptr, cls == tok::point ? start - 1 : start, end);
     }
   }
   if (!accept) {
@@ -925,13 +957,14 @@ void handle_token(State* s, i32 cls, const u8* start, const u8* end, u32 flags, 
   }
   Procedure scanner = scanners[cls];
   Procedure loader = loaders[cls];
+  const u8* from = cls == tok::point ? start - 1 : start;  // a point token's events start at its (
   // Load mode checks with the loader itself; a scanner still runs where it settles the kind.
   bool check = !s->load || wants(s, event::scan) || (scanner && cls != tok::string);
   if (check) {
     if (scanner) scanner(s, start, end, flags, false);
     else if (loader) loader(s, start, end, flags, false);
     end = s->token_end;
-    if (s->trace) accept = fire_event(s, event::scan, s->token_type, nullptr, start, end);
+    if (s->trace) accept = fire_event(s, event::scan, s->token_type, nullptr, from, end);
   }
   if (!accept || !loader || !s->load) return;
   u32 before = s->top;
@@ -939,7 +972,7 @@ void handle_token(State* s, i32 cls, const u8* start, const u8* end, u32 flags, 
   if (s->top > before && wants(s, event::load)) {
     Cell copy = *token_at(before);
     RootCell keep(copy);
-    if (!fire_event(s, event::load, s->token_type, &copy, start, s->pos)) s->top = before;
+    if (!fire_event(s, event::load, s->token_type, &copy, from, s->pos)) s->top = before;
   }
 }
 
@@ -950,6 +983,7 @@ void scan_tokens(State* s) {
     const u8* const from = s->pos;
     u32 flags = 0;
     u32 row = static_cast<u32>(s->entry_state) * class_count;
+    u64 stay = stays[static_cast<u32>(s->entry_state)];
     u32 state = 0;
     i32 line = s->line;
     const i32 line0 = line;
@@ -959,12 +993,15 @@ void scan_tokens(State* s) {
       u32 cc = char_class[*p];
       flags |= cc;
       u32 cls = cc & 0xFF;
-      u32 next = rows[row + cls];
-      if (next & 0x8000) {
-        state = next & 0xFF;
-        break;
+      if (!(stay >> cls & 1)) {
+        u32 next = rows[row + cls];
+        if (next & 0x8000) {
+          state = next & 0xFF;
+          break;
+        }
+        row = next;
+        stay = stays[row / class_count];
       }
-      row = next;
       blanks += row == 0;
       line += cls == 1;
     }
@@ -1097,7 +1134,7 @@ Outcome run(Cell* out, const u8* text, i32 length, const Options& o, const Cell*
 
 Outcome run_bytes(Cell* out, const u8* bytes, i32 length, const Options& o, const Cell* input) {
   init();
-  if (length < 0) length = 0;
+  if (length < 0) raise_error(ErrorCategory::script, "too-long");
   Text text(static_cast<size_t>(length));
   if (length) std::memcpy(text.data(), bytes, static_cast<size_t>(length));
   text.data()[length] = 0;
@@ -1112,6 +1149,7 @@ Outcome run_string(Cell* out, const Cell* source, i32 length, const Options& o) 
   if (length >= 0 && length < n) n = length;
   u32 unit = string::buffer_of(&src)->unit();
   size_t per_char = unit == 1 ? 2 : unit == 2 ? 3 : 4;
+  if (size_t{static_cast<u32>(n)} * per_char > 0x7FFFFFF0u) raise_error(ErrorCategory::script, "too-long");
   Text text(static_cast<size_t>(n) * per_char);
   i32 bytes = unicode::string_to_utf8(&src, text.data(), n, false);
   text.data()[bytes] = 0;
@@ -1132,16 +1170,25 @@ u32 scan_string(Cell* out, const Cell* text, i32 length, const Options& options,
   return r.type;
 }
 
+namespace {
+
+// Texts are measured in 32-bit positions.
+i32 checked_length(std::string_view utf8) {
+  if (utf8.size() > 0x7FFFFFF0u) raise_error(ErrorCategory::script, "too-long");
+  return static_cast<i32>(utf8.size());
+}
+
+}  // namespace
+
 Cell* load_text(std::string_view utf8, Cell* out) {
-  run_bytes(out, reinterpret_cast<const u8*>(utf8.data()), static_cast<i32>(utf8.size()), Options{}, nullptr);
+  run_bytes(out, reinterpret_cast<const u8*>(utf8.data()), checked_length(utf8), Options{}, nullptr);
   return out;
 }
 
 bool load_one(std::string_view utf8, Cell* out) {
   Options o;
   o.one_value = true;
-  Outcome r = run_bytes(out, reinterpret_cast<const u8*>(utf8.data()), static_cast<i32>(utf8.size()), o, nullptr);
-  (void)r;
+  run_bytes(out, reinterpret_cast<const u8*>(utf8.data()), checked_length(utf8), o, nullptr);
   return out->type() != type::unset;
 }
 

@@ -57,7 +57,7 @@ u32 mask_of_body(const Cell* body_block);
 struct Options {
   bool one_value = false;   // /next, /one, /scan: stop after the first complete value
   bool prescan = false;     // /prescan
-  bool scan = false;        // /scan (load mode when neither is set)
+  bool scan = false;        // /scan, which also stops after the first value (load mode when neither is set)
   const Trace* trace = nullptr;
   Cell* into = nullptr;     // /into: a block the values are appended to
 };

@@ -107,9 +107,15 @@ inline Cell* token_cells = nullptr;
 inline u32 token_capacity = 0;
 
 inline Cell* token_at(u32 index) { return token_cells + index; }
+// Doubles the token stack (internal error no-memory when it cannot).
+void grow_tokens();
 // A new unset! cell on top, with the new-line flag when the token followed a line break. Answers its
 // index (the stack may move when it grows: re-read cells by index).
-u32 push_token(State* s);
+inline u32 push_token(State* s) {
+  if (s->top >= token_capacity) [[unlikely]] grow_tokens();
+  *token_at(s->top) = Cell{type::unset | (s->lines_crossed > 0 ? header::new_line : 0u), 0, 0, 0};
+  return s->top++;
+}
 
 // The type of the innermost open scope (0 at the top level).
 u32 current_scope(const State* s);

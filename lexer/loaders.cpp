@@ -8,6 +8,7 @@
 // tuple! at the token. A value is pushed only once its text is known to be good.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "datatypes/context.h"
@@ -19,6 +20,7 @@
 #include "lexer/lexer_internal.h"
 #include "runtime/float_text.h"
 #include "runtime/unicode.h"
+#include "runtime/words.h"
 
 namespace kiv::lexer {
 
@@ -309,6 +311,7 @@ u32 name_hash(const u8* p, u32 n) {
 }  // namespace
 
 void check_word_cache() {
+  if (!words::root_ready_q()) return;
   Ref<Node> g = context::global();
   i32 symbols = symbol::count();
   i32 words = context::word_count(g);
@@ -325,7 +328,7 @@ void load_word(State* s, const u8* start, const u8* end, u32 kind, u32 flags) {
     syntax_error(s, s->token_start, end, static_cast<i32>(kind));
   u32 length = static_cast<u32>(end - start);
   WordEntry* entry = nullptr;
-  if (kind != type::issue && length <= sizeof(WordEntry::name)) {
+  if (kind != type::issue && length > 0 && length <= sizeof(WordEntry::name)) {
     entry = &word_cache[name_hash(start, length) & (word_cache_size - 1)];
     if (entry->length == length && std::memcmp(entry->name, start, length) == 0) {
       u32 index = push_token(s);
@@ -775,7 +778,7 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
   auto bad = [&]() { syntax_error(s, start, end + 1, type::binary); };
   const u8* hash = start;
   while (hash < end && *hash != '#') ++hash;
-  if (hash + 1 >= end + 1 || hash[1] != '{') bad();
+  if (hash >= end || hash[1] != '{') bad();
   i32 base = 16;
   if (hash > start) {
     base = 0;
@@ -823,9 +826,14 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
       }
       if (c == '=') {
         if (!padded) {
-          if (n == 2) bytes.push_back(static_cast<char>(group >> 4));
-          else if (n == 3) bytes.push_back(static_cast<char>(group >> 10)), bytes.push_back(static_cast<char>(group >> 2));
-          else bad();
+          if (n == 2) {
+            bytes.push_back(static_cast<char>(group >> 4));
+          } else if (n == 3) {
+            bytes.push_back(static_cast<char>(group >> 10));
+            bytes.push_back(static_cast<char>(group >> 2));
+          } else {
+            bad();
+          }
           padded = true;
           n = 0;
         }
@@ -882,6 +890,18 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
   token_at(index)->header |= line_flag;
 }
 
+// The nearest float, as IEEE rounding gives it; the C++ conversion is undefined beyond the float range.
+float to_float32(double d) {
+  constexpr double largest = 3.4028234663852886e38;          // FLT_MAX
+  constexpr double rounds_to_infinity = 3.4028235677973366e38;  // FLT_MAX + half its last unit
+  constexpr float infinity = std::numeric_limits<float>::infinity();
+  constexpr float max = std::numeric_limits<float>::max();
+  double m = d < 0 ? -d : d;
+  if (m >= rounds_to_infinity) return d < 0 ? -infinity : infinity;
+  if (m > largest) return d < 0 ? -max : max;
+  return static_cast<float>(d);
+}
+
 // (x, y) or (x, y, z): the token runs from the ( before start to the ) at end.
 void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
   const u8* open = start - 1;
@@ -912,7 +932,7 @@ void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
     } else if (!parse_float(p, q, 0, d)) {
       bad(type::float_);
     }
-    coords[count++] = static_cast<float>(d);
+    coords[count++] = to_float32(d);
     p = q;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (count == 1) {

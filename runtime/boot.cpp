@@ -3,10 +3,13 @@
 #include "runtime/boot.h"
 
 #include "datatypes/action.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
@@ -14,6 +17,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
+#include "datatypes/object.h"
 #include "datatypes/op.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
@@ -22,17 +26,24 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
+#include "datatypes/typeset.h"
 #include "datatypes/unset.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "lexer/lexer.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/external.h"
-#include "runtime/slot_table.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
 #include "runtime/platform.h"
 #include "runtime/print_hooks.h"
+#include "runtime/slot_table.h"
 #include "runtime/sys.h"
 #include "runtime/words.h"
 
@@ -70,6 +81,8 @@ void register_datatypes() {
   series::init();
   block::init();
   string::init();
+  url::init();
+  file::init();
   integer::init();
   symbol::init();
   context::init();
@@ -88,10 +101,12 @@ void register_datatypes() {
   issue::init();
   float_::init();
   time::init();
+  bitset::init();
+  typeset::init();
 }
 
 // 9: the actions table (62 entries in slot order).
-void init_actions() {}
+void init_actions() { actions::init(); }
 
 // 10
 void init_frames() {
@@ -116,13 +131,18 @@ void make_type_names() { words::make_type_names(); }
 void make_static_words() { words::make_static_words(); }
 
 // 16: the natives table (120 slots, 107 filled).
-void init_natives() {}
+void init_natives() { natives::init(); }
 
 // 17: the parse engine's input and rule stacks.
 void init_parse() {}
 
-// 18: the owners table of series ownership.
-void init_ownership() {}
+// 18: the owners table of series ownership. object! and error! register here, once words exist:
+// the error catalogue is made of words.
+void init_ownership() {
+  object::init();
+  error::init();
+  ownership::init();
+}
 
 // 19: the checksum method words.
 void init_checksum_words() {}
@@ -137,14 +157,14 @@ void init_call_buffers() {}
 void init_stacks() { stack::init(Ref<Node>(words::root_at(words::root_index::value_stack)->w2)); }
 
 // 23: the lexer's tables.
-void init_lexer() {}
+void init_lexer() { lexer::init(); }
 
 // 24: the boot blob (sys::root.boot_data) decoded into the root block in boot mode, which fixes the
 // base of the literal numbering.
 void decode_boot_data() {}
 
 // 25: the interpreter's trace-callback cell.
-void init_interpreter() {}
+void init_interpreter() { interpreter::init(); }
 
 // 26
 void init_slots() { slots::init(); }

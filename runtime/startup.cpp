@@ -10,6 +10,9 @@
 #include <new>
 #include <string_view>
 
+#include "console/script.h"
+#include "datatypes/word.h"
+#include "evaluator/natives.h"
 #include "runtime/boot.h"
 #include "runtime/cell.h"
 #include "runtime/platform.h"
@@ -155,7 +158,21 @@ void fetch_literals() {}
 void collector_on() { word_recording = false; }
 
 // 9-21: the top-level code of the language-level modules, in source order.
-void make_core_words() {}          // 9: datatype!, none, true, false
+// 9: datatype!, none, true, false; until the boot data defines them, the core vocabulary too (the
+// datatype words, typesets, actions, natives and operators).
+void make_core_words() {
+  natives::define_words();
+  const struct {
+    const char* name;
+    Cell value;
+  } constants[] = {{"none", Cell{type::none, 0, 0, 0}},
+                   {"true", Cell{type::logic, 1, 0, 0}},
+                   {"false", Cell{type::logic, 0, 0, 0}}};
+  for (const auto& c : constants) {
+    Cell w = word::load(c.name);
+    word::set(&w, &c.value);
+  }
+}
 void bind_boot_routines() {}       // 10: quit-return ... write-stdout
 void make_constants() {}           // 11: constants, typesets, colour words
 void make_general_functions() {}   // 12
@@ -171,7 +188,13 @@ void make_console() {}             // 21: system/console, gui-console-ctx
 
 // 22: the console's launch; when it returns the program ends with status 0.
 void launch() {
-  if (const char* what = std::getenv("KIV_TEST_EXIT")) run_test_exit(what);
+  // The test trigger takes the launch's place.
+  if (const char* what = std::getenv("KIV_TEST_EXIT")) {
+    run_test_exit(what);
+    return;
+  }
+  const int status = script::launch(sys::root.argc, sys::root.argv);
+  if (status != 0) sys::exit_process(status);
 }
 
 const char* category_title(ErrorCategory c) {

@@ -175,7 +175,7 @@ TEST_F(CellHelpers, TypeChecksRaiseExpectArg) {
     EXPECT_EQ(e.category, ErrorCategory::script);
     EXPECT_STREQ(e.id, "expect-arg");
     ASSERT_EQ(e.arg_count, 3u);
-    EXPECT_EQ(e.args[0].type(), type::none) << "no call frame yet: the where is none";
+    EXPECT_EQ(e.args[0].type(), type::word) << "no call frame: the where is the word <not-found>";
     EXPECT_EQ(e.args[1].type(), type::datatype);
     EXPECT_EQ(e.args[1].w1, type::string);
     EXPECT_EQ(e.args[2].w2, 4242u);

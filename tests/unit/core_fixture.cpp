@@ -3,15 +3,19 @@
 #include <algorithm>
 
 #include "datatypes/action.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
+#include "datatypes/object.h"
 #include "datatypes/op.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
@@ -19,11 +23,17 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
+#include "datatypes/typeset.h"
 #include "datatypes/unset.h"
+#include "datatypes/url.h"
 #include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "runtime/case_table.h"
+#include "runtime/collector.h"
 #include "runtime/mold.h"
+#include "runtime/ownership.h"
 #include "runtime/roots.h"
 #include "runtime/words.h"
 
@@ -46,11 +56,15 @@ void boot_core() {
     series::init();
     block::init();
     string::init();
+    url::init();
+    file::init();
     integer::init();
     char_::init();
     paren::init();
     float_::init();
     time::init();
+    bitset::init();
+    typeset::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
@@ -63,6 +77,16 @@ void boot_core() {
     set_path::init();
     get_path::init();
     routine::init();
+    // Objects, errors with their catalogue, and the owners table.
+    object::init();
+    error::init();
+    ownership::init();
+    // The evaluator: the actions and natives tables, the interpreter's hooks.
+    actions::init();
+    natives::init();
+    interpreter::init();
+    // Under KIV_TORTURE the collector runs as the start-up leaves it: on.
+    if (collector::torture_every) collector::enabled = true;
   }
   stack::top = stack::arguments = stack::bottom;
   mold::reset_cycles();

@@ -303,7 +303,8 @@ TEST_F(Functions, FormMoldAndCompare) {
   EXPECT_EQ(actions::dispatch_compare(&f, &f, compare_op::equal), 0);
   EXPECT_NE(actions::dispatch_compare(&f, &g, compare_op::equal), 0) << "equal only for the same function";
   EXPECT_EQ(actions::dispatch_compare(&f, &g, compare_op::sort), -actions::dispatch_compare(&g, &f, compare_op::sort));
-  EXPECT_EQ(actions::dispatch_compare(&f, &g, compare_op::greater), -2);
+  EXPECT_EQ(datatype::row(type::function).compare(&f, &g, compare_op::greater), -2) << "the type's own comparison";
+  EXPECT_EQ(datatype::row(type::function).compare(&f, &g, compare_op::equal), f.w1 < g.w1 ? -1 : 1);
   Cell n = test::int_cell(1);
   EXPECT_EQ(actions::dispatch_compare(&f, &n, compare_op::equal), -2);
 }
@@ -483,7 +484,8 @@ TEST_F(Routines, ADefinitionBindsToItsEntry) {
 
   EXPECT_EQ(actions::dispatch_compare(&r, &r, compare_op::equal), 0);
   EXPECT_NE(actions::dispatch_compare(&r, &c, compare_op::equal), 0);
-  EXPECT_EQ(actions::dispatch_compare(&r, &r, compare_op::lesser), -2);
+  EXPECT_EQ(datatype::row(type::routine).compare(&r, &r, compare_op::lesser), -2);
+  EXPECT_EQ(datatype::row(type::routine).compare(&r, &r, compare_op::same), 0);
   EXPECT_EQ(datatype::row(type::routine).make, nullptr) << "make routine! is not available";
   EXPECT_EQ(datatype::row(type::routine).to, nullptr);
 }

@@ -72,6 +72,8 @@ TEST_F(Lexer, Paths) {
   EXPECT_EQ(remold("[a/b] (c/d)"), "[a/b] (c/d)");
   // Nested paths inside a paren of a path.
   EXPECT_EQ(remold("a/(b/c)/d"), "a/(b/c)/d");
+  // Only a / goes on to another element: any other byte after an element ends the path.
+  EXPECT_EQ(remold("a/\"x\"b a/\"y\"'z a/b\x01" "c"), "a/\"x\" b a/\"y\" 'z a/b c");
 }
 
 TEST_F(Lexer, NewLineMarksAndLineNumbers) {
@@ -212,6 +214,15 @@ TEST_F(Lexer, TraceSeesEveryEvent) {
             "prescan:block!:5,5 close:" + std::to_string(type::block) + ":3,5 "
             "prescan:" + integer + ":7,8 scan:" + integer + ":7,8 load:" + integer + ":1 ");
   EXPECT_EQ(t.recorder.events.back().line, 2);
+}
+
+TEST_F(Lexer, APointLiteralIsOneTokenFromItsParen) {
+  Traced t;
+  lexer::Options o;
+  o.scan = true;
+  load_traced("(1, 2) x", t.trace, o);
+  std::string point = std::to_string(type::point2D);
+  EXPECT_EQ(t.sequence(), "prescan:" + point + ":1,6 scan:" + point + ":1,6 ");
 }
 
 TEST_F(Lexer, TraceMaskAndAnswersSteerTheLoad) {

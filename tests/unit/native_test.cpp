@@ -232,7 +232,7 @@ TEST_F(Natives, NativesCompareByTheirSlot) {
   EXPECT_EQ(actions::dispatch_compare(&one, &two, compare_op::equal), -1);
   EXPECT_EQ(actions::dispatch_compare(&two, &one, compare_op::sort), 1);
   EXPECT_EQ(actions::dispatch_compare(&one, &act, compare_op::equal), -2) << "a native never compares with an action";
-  EXPECT_EQ(actions::dispatch_compare(&one, &two, compare_op::lesser), -2);
+  EXPECT_EQ(datatype::row(type::native).compare(&one, &two, compare_op::lesser), -2) << "the type's own comparison";
   EXPECT_EQ(error_id([&] { actions::compare(&one, &two, compare_op::lesser); }), "invalid-compare");
   EXPECT_EQ(actions::compare(&one, &act, compare_op::equal), 0);
 }
@@ -320,6 +320,20 @@ TEST_F(Natives, OperatorsWrapNativesActionsFunctionsAndRoutines) {
   EXPECT_EQ(e.args[0].type(), u32{type::datatype});
   EXPECT_EQ(datatype::id_of(&e.args[0]), u32{type::integer});
   EXPECT_EQ(error_id([&] { make_op(o); }), "invalid-type") << "an operator does not wrap an operator";
+}
+
+TEST_F(Natives, RegisteringFillsSlotsInOrderAndStopsAtTheEnd) {
+  i32 saved_next = natives::next_free;
+  natives::next_free = 118;
+  const natives::Procedure procs[] = {a_native, another_native, a_native, another_native};
+  EXPECT_EQ(natives::register_natives(procs), 3) << "slots 118, 119 and 120";
+  EXPECT_EQ(natives::next_free, 121);
+  EXPECT_EQ(natives::table[117].code, a_native);
+  EXPECT_EQ(natives::table[118].code, another_native);
+  EXPECT_EQ(natives::table[118].convention, natives::Convention::native);
+  EXPECT_EQ(natives::native_slot(121), nullptr);
+  EXPECT_EQ(natives::action_slot(0), nullptr);
+  natives::next_free = saved_next;
 }
 
 TEST_F(Natives, TheRegistrations) {
