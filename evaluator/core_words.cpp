@@ -82,8 +82,10 @@ constexpr Definition action_definitions[] = {
     {"pick", 39,
      "series [series! port! bitset! pair! tuple! money! date! time!] index [scalar! any-string! any-word! block! "
      "logic! time!]"},
-    {"poke", 40, "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},
-    {"put", 41, "series [series! port! map! object!] key [scalar! any-string! any-word! binary!] value [any-type!] /case"},
+    {"poke", 40,
+     "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},
+    {"put", 41,
+     "series [series! port! map! object!] key [scalar! any-string! any-word! binary!] value [any-type!] /case"},
     {"remove", 42,
      "series [series! port! bitset! map! none!] /part length [number! char! series!] /key key-arg [scalar! "
      "any-string! any-word! binary! block!]"},
@@ -160,11 +162,19 @@ constexpr Definition native_definitions[] = {
     {"parse", 40,
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback "
      "[function!]"},
-    {"union", 41, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
-    {"intersect", 42, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"union", 41,
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
+     "[integer!]"},
+    {"intersect", 42,
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
+     "[integer!]"},
     {"unique", 43, "set [block! hash! string!] /case /skip size [integer!]"},
-    {"difference", 44, "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case /skip size [integer!]"},
-    {"exclude", 45, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"difference", 44,
+     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case "
+     "/skip size [integer!]"},
+    {"exclude", 45,
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
+     "[integer!]"},
     {"complement?", 46, "bits [bitset!]"},
     {"dehex", 47, "value [any-string!]"},
     {"enhex", 48, "value [any-string!]"},
@@ -292,8 +302,8 @@ void define_typesets() {
   const Cell number = typeset_of({t::integer, t::float_, t::percent});
   const Cell any_point = typeset_of({t::point2D, t::point3D});
   const Cell planar = typeset_of({t::pair, t::point2D});
-  const Cell scalar = typeset_of(
-      {t::char_, t::integer, t::float_, t::pair, t::percent, t::tuple, t::time, t::date, t::money, t::point2D, t::point3D});
+  const Cell scalar = typeset_of({t::char_, t::integer, t::float_, t::pair, t::percent, t::tuple, t::time, t::date,
+                                  t::money, t::point2D, t::point3D});
   Cell immediate = scalar;
   for (u32 x : {t::none, t::logic, t::datatype, t::typeset, t::handle, t::word, t::set_word, t::lit_word, t::get_word,
                 t::refinement, t::issue})

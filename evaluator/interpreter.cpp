@@ -142,7 +142,7 @@ inline Cell* value_of(const Cell* w) {
 }
 
 // The value of a word when it can be read without an error (infix look-ahead), else null.
-inline const Cell* peek_value(const Cell* w) { return direct_value(w); }
+[[gnu::always_inline]] inline const Cell* peek_value(const Cell* w) { return direct_value(w); }
 
 // Sets a word (a cell that stays put) to a value (another cell that stays put). Function and
 // plain contexts are written directly; object fields go through word::set (changed mark, events).
@@ -150,6 +150,13 @@ inline void set_word(Cell* w, const Cell* value) {
   const u32 ctx = w->w1;
   const i32 index = static_cast<i32>(w->w3);
   if (ctx && index >= 0) [[likely]] {
+    // The global context is a plain one: its slots are written directly.
+    if (SeriesBuffer* gv = global_values(ctx)) [[likely]] {
+      if (static_cast<u32>(index) < (gv->tail - gv->head) / sizeof(Cell)) {
+        gv->head_ptr<Cell>()[index] = *value;
+        return;
+      }
+    }
     const Cell* cc = buffer_of(Ref<Node>(ctx))->head_ptr<Cell>();
     const u32 values = cc->w2;
     const u32 k = (cc->header & context::flag::kind_mask) >> context::flag::kind_shift;
@@ -377,6 +384,8 @@ Cell spec_word(const Cell* fn, i32 n) {
 // ---- Forward declarations -------------------------------------------------------------------------
 
 Exit eval_expr(Walk& w, bool no_infix);
+bool push_simple(Walk& w);
+Exit after_value(Walk& w, Cell* start);
 Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Cell* path, i32 path_from,
                 Ref<Node> object_ctx);
 Exit eval_path_at(Walk* c, const Cell* path, PathMode mode, const Cell* value, bool case_);
@@ -467,7 +476,8 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
     }
     const u32 mode = entries[k].header >> spec_cache::mode_shift & 3;
     if (mode == 0 && more_q(c)) [[likely]] {
-      Exit e = eval_expr(*c, infix);
+      Cell* const at = stack::top;
+      Exit e = push_simple(*c) ? (infix ? Exit::none : after_value(*c, at)) : eval_expr(*c, infix);
       if (e != Exit::none) [[unlikely]] return e;
       if (cycles != collector::series_cycles) [[unlikely]] {
         cycles = collector::series_cycles;
@@ -599,8 +609,8 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       Frame* f = stack::push_eval_frame(name);
       stack::top = start + present;
       // One position per refinement the procedure takes, all absent to begin with.
-      const natives::Slot* s =
-          fn_type == type::native ? natives::native_slot(static_cast<i32>(fn->w1)) : natives::action_slot(static_cast<i32>(fn->w1));
+      const i32 slot = static_cast<i32>(fn->w1);
+      const natives::Slot* s = fn_type == type::native ? natives::native_slot(slot) : natives::action_slot(slot);
       i32 refs[natives::max_refinements];
       const i32 used = s ? std::min<i32>(s->refinements, natives::max_refinements) : 0;
       for (i32 r = 0; r < used; ++r) refs[r] = -1;
@@ -764,6 +774,45 @@ inline bool fast_candidate(const Cell* op) {
   return cache_summary(&copy) & spec_cache::fast_numeric;
 }
 
+// Which kinds eval_other takes: everything that is not simply its own value.
+constexpr bool evaluates(u32 t) {
+  switch (t) {
+    case type::word: case type::set_word: case type::paren: case type::lit_word: case type::get_word:
+    case type::path: case type::get_path: case type::lit_path: case type::set_path: case type::native:
+    case type::action: case type::function: case type::routine: case type::op: case type::issue:
+      return true;
+    default:
+      return false;
+  }
+}
+constexpr u64 evaluating_types = [] {
+  u64 m = 0;
+  for (u32 t = 0; t < 64; ++t)
+    if (evaluates(t)) m |= u64{1} << t;
+  return m;
+}();
+
+// Pushes the value at the walk's position when it needs no evaluation of its own: a literal, or a
+// word whose value is neither a function, an operator nor unset. Answers false (nothing done) for
+// everything else, and always while tracing.
+[[gnu::always_inline]] inline bool push_simple(Walk& w) {
+  const View v = view(w);
+  if (w.index >= v.tail || tracing) return false;
+  const Cell* cur = v.cells + w.index;
+  const u32 t = cur->type();
+  if (t < 64 && ((evaluating_types >> t) & 1)) {
+    if (t != type::word) return false;
+    const Cell* value = direct_value(cur);
+    if (!value) return false;
+    const u32 vt = value->type();
+    if (vt == type::unset || vt == type::op || function_type_q(vt)) return false;
+    cur = value;
+  }
+  stack::push_value(cur);
+  ++w.index;
+  return true;
+}
+
 // The infix look-ahead after a value was pushed at `start`.
 [[gnu::noinline]] Exit infix(Walk& w, Cell* start) {
   for (;;) {
@@ -780,8 +829,10 @@ inline bool fast_candidate(const Cell* op) {
     if (!tracing && fast_candidate(&op_code) && more_q(&w)) [[likely]] {
       stack::top = start + 1;
       // The right operand is one value or a prefix call, never a further infix chain.
-      Exit e = eval_expr(w, true);
-      if (e != Exit::none) return e;
+      if (!push_simple(w)) {
+        Exit e = eval_expr(w, true);
+        if (e != Exit::none) return e;
+      }
       if (fast_op(&op_code, start)) [[likely]] {
         stack::top = start + 1;
         continue;
@@ -794,7 +845,7 @@ inline bool fast_candidate(const Cell* op) {
       if (!again || again->type() != type::op) script_error("no-op-arg", name);
       Cell op = *again;
       RootCell keep_op(op);
-      e = call_value(&w, &op, &name, 2, nullptr, 0, Ref<Node>{});
+      Exit e = call_value(&w, &op, &name, 2, nullptr, 0, Ref<Node>{});
       if (e != Exit::none) return e;
       continue;
     }
@@ -845,7 +896,7 @@ Exit call_pushed(Walk* c, const Cell* name) {
       Cell* base = stack::arguments;
       stack::push_value(&cur);
       if (!more_q(&w)) script_error("need-value", cur);
-      Exit e = eval_expr(w, false);
+      Exit e = push_simple(w) ? after_value(w, base + 1) : eval_expr(w, false);
       if (e != Exit::none) [[unlikely]] {
         stack::pop_frame();
         return e;
@@ -920,24 +971,6 @@ Exit call_pushed(Walk* c, const Cell* name) {
   }
 }
 
-// Which kinds eval_other takes: everything that is not simply its own value.
-constexpr bool evaluates(u32 t) {
-  switch (t) {
-    case type::word: case type::set_word: case type::paren: case type::lit_word: case type::get_word:
-    case type::path: case type::get_path: case type::lit_path: case type::set_path: case type::native:
-    case type::action: case type::function: case type::routine: case type::op: case type::issue:
-      return true;
-    default:
-      return false;
-  }
-}
-constexpr u64 evaluating_types = [] {
-  u64 m = 0;
-  for (u32 t = 0; t < 64; ++t)
-    if (evaluates(t)) m |= u64{1} << t;
-  return m;
-}();
-
 Exit eval_expr(Walk& w, bool no_infix) {
   Cell* const start = stack::top;
   const Cell* cur = view(w).cells + w.index++;
@@ -970,7 +1003,11 @@ Exit eval_expr(Walk& w, bool no_infix) {
   }
   if (tracing) [[unlikely]] fire(event::push, &w, w.index, nullptr, start);
   if (no_infix) return Exit::none;
-  // Only a word can be an operator: anything else ends the expression at once.
+  return after_value(w, start);
+}
+
+// The infix look-ahead when the next value is a word (only a word can be an operator).
+[[gnu::always_inline]] inline Exit after_value(Walk& w, Cell* start) {
   const View v = view(w);
   if (w.index < v.tail && v.cells[w.index].type() == type::word) return infix(w, start);
   return Exit::none;
@@ -1167,18 +1204,26 @@ Exit eval_block(const Cell* block, bool chain) {
     *base = unset::value;
     stack::top = base + 1;
   } else {
-    for (;;) {
-      f->saved_values = static_cast<u32>(w.index);
-      stack::top = base;
-      Exit e = eval_expr(w, false);
-      if (e != Exit::none) [[unlikely]] {
-        stack::pop_frame();
-        return e;
+    try {
+      for (;;) {
+        f->saved_values = static_cast<u32>(w.index);
+        stack::top = base;
+        Exit e = eval_expr(w, false);
+        if (e != Exit::none) [[unlikely]] {
+          stack::pop_frame();
+          return e;
+        }
+        // Every expression leaves exactly its value, and every frame it pushed is gone.
+        assert(stack::top == base + 1 && stack::frame_top == f + 1);
+        if (tracing) fire(event::expr, &w, w.index, nullptr, base);
+        if (w.index >= view(w).tail) break;
       }
-      // Every expression leaves exactly its value, and every frame it pushed is gone.
-      assert(stack::top == base + 1 && stack::frame_top == f + 1);
-      if (tracing) fire(event::expr, &w, w.index, nullptr, base);
-      if (w.index >= view(w).tail) break;
+    } catch (const ExitSignal& x) {
+      // An exit from a callback that C++ code ran (a change handler, a comparator ...) becomes a
+      // status again here, with this block's frame on top.
+      stack::unwind_to(stack::Mark{f + 1, base, base + 1});
+      stack::pop_frame();
+      return x.code;
     }
   }
   if (tracing) fire(event::exit, &w, w.index, nullptr, base);
@@ -1198,8 +1243,15 @@ bool at_end(const Walk& w) { return w.index >= view(const_cast<Walk&>(w)).tail; 
 
 Exit next(Walk& w, bool push) {
   w.frame->saved_values = static_cast<u32>(w.index);
-  if (!push) stack::top = stack::arguments;
-  return eval_expr(w, false);
+  Cell* const base = stack::arguments;
+  Cell* const top = push ? stack::top : base;
+  stack::top = top;
+  try {
+    return eval_expr(w, false);
+  } catch (const ExitSignal& x) {
+    stack::unwind_to(stack::Mark{w.frame + 1, base, top});
+    return x.code;
+  }
 }
 
 Cell* position(const Walk& w, Cell* out) {
@@ -1525,11 +1577,9 @@ Exit fire_event(u32 ev, const Cell* block, i32 index, const Cell* reference, con
   integer::make_at(&args[2], block && index >= 0 && index <= length ? index : -1);
   args[3] = value ? *value : none::value;
   args[4] = reference ? *reference : none::value;
-  // The stack registers as cell indexes (base, top).
-  args[5] = Cell{type::pair, 0, 0, 0};
-  float_::box(&args[5], 0.0);
-  args[5] = Cell{type::block, 0, 0, 0};
-  integer::make_at(&args[5], static_cast<i32>(stack::top - stack::bottom));
+  // The stack registers as cell indexes: a pair! of the arguments base and the value top.
+  args[5] = Cell{type::pair, 0, static_cast<u32>(stack::arguments - stack::bottom),
+                 static_cast<u32>(stack::top - stack::bottom)};
   RootCell k0(args[0]), k1(args[1]), k3(args[3]), k4(args[4]);
   Cell fn = trace_callback;
   RootCell keep_fn(fn);
@@ -1537,13 +1587,9 @@ Exit fire_event(u32 ev, const Cell* block, i32 index, const Cell* reference, con
   Frame* const saved_frames = stack::frame_top;
   Cell result = none::value;
   RootCell keep_result(result);
+  // The callback runs untraced; an error or an exit it raises passes on with tracing left off.
   tracing = false;
-  Exit e;
-  try {
-    e = call_function(&fn, std::span<const Cell>(args, 6), &result, nullptr, Ref<Node>{}, 0);
-  } catch (...) {
-    throw;  // an error in the callback ends the traced evaluation, tracing left off
-  }
+  const Exit e = call_function(&fn, std::span<const Cell>(args, 6), &result, nullptr, Ref<Node>{}, 0);
   if (e != Exit::none) return e;
   tracing = true;
   stack::top = saved_top;

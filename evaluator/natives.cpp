@@ -34,7 +34,9 @@ const char* word_of(i32 slot) {
   return slot >= 1 && slot <= boot_native_count ? boot_natives[slot - 1].word : nullptr;
 }
 
-i32 refinements_of(i32 slot) { return slot >= 1 && slot <= boot_native_count ? boot_natives[slot - 1].refinements : -1; }
+i32 refinements_of(i32 slot) {
+  return slot >= 1 && slot <= boot_native_count ? boot_natives[slot - 1].refinements : -1;
+}
 
 i32 register_natives(std::span<const Entry> procedures) {
   i32 stored = 0;

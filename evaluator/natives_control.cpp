@@ -177,8 +177,8 @@ bool foreach_next(Cell* series, const Cell* words, i32 n) {
   return true;
 }
 
-// The iteration state below the loop frame: a copy of the series (its index moves) and of the
-// words; answers n, the number of words.
+// The number of words each round of foreach or remove-each sets: 1 for a word; a word block must
+// hold words only, and at least one.
 i32 iteration_words(const Cell* words, const Cell* series) {
   if (series->type() == type::map) raise_error(ErrorCategory::internal, "not-done");
   if (words->type() != type::block) return 1;

@@ -82,7 +82,8 @@ void frame_overflow() {
 
 Frame* push_call_frame(const Cell* w) { return push_frame(w, kind::call); }
 Frame* push_try_frame() {
-  return push_frame(kind::try_, static_word_symbol(static_words::wid::try_), static_word_context(static_words::wid::try_).offset());
+  return push_frame(kind::try_, static_word_symbol(static_words::wid::try_),
+                    static_word_context(static_words::wid::try_).offset());
 }
 Frame* push_try_all_frame() {
   return push_frame(kind::try_all, static_word_symbol(static_words::wid::try_),

@@ -141,7 +141,9 @@ inline Frame* frame_end = nullptr;
 inline i32 body_symbol = 0;       // <body>
 inline i32 anonymous_symbol = 0;  // <anon>
 
-// Where `throw` was, for the next where lookup (an index into the frame stack; -1: none).
+// Where an uncaught throw was (an index into the frame stack; -1: none): set only while the error
+// for it is raised, and cleared by the where lookup, so a throw that a catch took never lends its
+// place to a later error.
 inline i32 where_frame = -1;
 
 // Raises stack-overflow for a full frame stack (the value top moves 5 cells back first, never
@@ -162,7 +164,9 @@ inline Frame* push_frame(u32 kind_byte, i32 symbol, u32 word_context) {
   return f;
 }
 // The same with the word taken from a word cell (its symbol and context).
-inline Frame* push_frame(const Cell* word, u32 kind_byte) { return push_frame(kind_byte, static_cast<i32>(word->w2), word->w1); }
+inline Frame* push_frame(const Cell* word, u32 kind_byte) {
+  return push_frame(kind_byte, static_cast<i32>(word->w2), word->w1);
+}
 
 Frame* push_call_frame(const Cell* word);      // 0x02
 Frame* push_try_frame();                       // 0x04, word try
@@ -267,9 +271,12 @@ Exit break_exit(bool with_value, bool is_continue);
 // the caller's own frame (below the top one with no_own_frame); otherwise throw return.
 Exit return_exit(bool with_value, bool no_own_frame);
 // The body of throw: the value and the name (none/unset: unnamed) travel to the nearest catch
-// frame below; otherwise throw throw with the value. Remembers where the throw happened.
+// frame below; otherwise throw throw with the value, its where the place of the throw. catch, on
+// Exit::throw_, reads thrown_value and thrown_name after popping its frames, and either takes the
+// throw or passes it on with rethrow().
 Exit throw_exit(const Cell* value, const Cell* name);
-// catch passing a throw on after popping its own frames: the same search from the frame top.
+// catch passing a throw on after popping its own frames: the same search from the frame top (the
+// error of a throw no catch takes still names the place of the throw).
 Exit rethrow();
 
 // Raises an exit from C++ code that cannot return a status.

@@ -69,7 +69,8 @@ struct Range {
 std::vector<Range> mark_stack;  // cells still to mark; never the C++ stack
 bool draining = false;
 
-std::vector<u32> dead_nodes;
+// The node frames in use, sorted by address, for returning dead nodes to their frames.
+std::vector<NodeFrame*> node_index;
 std::vector<u32> pins;  // pinned buffers (offsets), innermost last
 
 // Slot areas of the node frames evacuated by this collection: an evacuated slot holds the node it
@@ -103,7 +104,10 @@ u32 forward_slow(u32 n) {
     auto it = std::upper_bound(evacuated.begin(), evacuated.end(), n,
                                [](u32 v, const SlotArea& a) { return v < a.first; });
     if (it == evacuated.begin() || n >= (it - 1)->end) break;
-    n = arena::at<Node>(n)->buffer;
+    u32 to = arena::at<Node>(n)->buffer;
+    // A free slot holds 0 or a link within its own frame: the reference was stale before the move.
+    if (!to || (to >= (it - 1)->first && to < (it - 1)->end)) corrupt("a reference to a free node", n, to);
+    n = to;
   }
   return n;
 }
@@ -470,7 +474,7 @@ void prepare_verification() {
 
 // ---- Compaction of the series frames ----
 
-// A dead buffer: its node (when it still refers to it) goes to the dead-node list.
+// A dead buffer: its node (when it still refers to it) goes back to its frame.
 void reclaim(SeriesBuffer* b) {
   ++figures.buffers_freed;
   figures.bytes_freed += footprint(b);
@@ -646,12 +650,15 @@ void run_collection() {
   const bool torture = torture_every != 0;
 
   auto t0 = std::chrono::steady_clock::now();
-  free_dead_nodes();  // nodes queued since the last collection: before any node moves
   if (torture && torture_nodes) {
     evacuate_all_nodes();
   } else {
     compact_nodes();
   }
+  node_index.clear();
+  for (NodeFrame* f : node_frames())
+    if (!f->evacuated) node_index.push_back(f);
+  std::sort(node_index.begin(), node_index.end());
 
   prepare_verification();
   mark_roots();
@@ -675,7 +682,6 @@ void run_collection() {
     compact_series_frames();
   }
   memory::sweep_big_series();
-  free_dead_nodes();
   if (torture) hold_back_evacuated_node_frames();
   memory::update_node_frames();
   evacuated.clear();
@@ -693,8 +699,6 @@ void run_collection() {
 void init() {
   series_cycles = 0;
   nodes_cycles = 0;
-  dead_nodes.clear();
-  dead_nodes.reserve(dead_node_capacity);
   if (const char* n = std::getenv("KIV_TORTURE")) set_torture(static_cast<u32>(std::strtoul(n, nullptr, 10)));
 }
 
@@ -726,29 +730,17 @@ double recycle() {
 
 void queue_dead_node(Ref<Node> node) {
   if (!node) return;
-  if (!collecting) {  // nothing to batch: back to its frame at once
+  if (!collecting) {
     if (NodeFrame* f = memory::node_frame_of(node)) memory::free_node(f, node);
     return;
   }
-  if (dead_nodes.size() >= dead_node_capacity) free_dead_nodes();
-  dead_nodes.push_back(node.offset());
-}
-
-void free_dead_nodes() {
-  if (dead_nodes.empty()) return;
-  std::sort(dead_nodes.begin(), dead_nodes.end());
-  dead_nodes.erase(std::unique(dead_nodes.begin(), dead_nodes.end()), dead_nodes.end());
-  std::vector<NodeFrame*> frames = node_frames();
-  std::sort(frames.begin(), frames.end());
-  size_t i = 0;
-  for (u32 n : dead_nodes) {
-    while (i < frames.size() && n >= slots_end(frames[i])) ++i;
-    if (i == frames.size()) break;
-    if (n < slots_begin(frames[i])) continue;
-    memory::free_node(frames[i], Ref<Node>(n));
-    ++figures.nodes_freed;
-  }
-  dead_nodes.clear();
+  // Within a collection the frame is found in the sorted index, not by walking the list.
+  u32 n = node.offset();
+  auto it = std::upper_bound(node_index.begin(), node_index.end(), n,
+                             [](u32 v, NodeFrame* f) { return v < slots_begin(f); });
+  if (it == node_index.begin() || n >= slots_end(*(it - 1))) return;
+  memory::free_node(*(it - 1), node);
+  ++figures.nodes_freed;
 }
 
 // ---- Marking ----

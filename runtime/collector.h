@@ -50,7 +50,6 @@ inline u32 nodes_cycles = 0;     // collections that evacuated a node frame
 // A node frame whose used count has not changed over the last history_depth + 1 collections is a
 // candidate for evacuation.
 constexpr u32 history_depth = 5;
-constexpr u32 dead_node_capacity = 20000;
 constexpr u32 max_callbacks = 100;
 // Room below which the frame under a frame being compacted takes no more buffers.
 constexpr u32 refill_threshold = memory::new_frame_threshold;
@@ -67,10 +66,9 @@ inline void collect_if_enabled() {
 // recycle: collects, then answers the bytes in use (memory::stats_total).
 double recycle();
 
-// A node whose buffer died. During a collection it waits on the dead-node list, which is flushed in
-// address order at the end (or when full); outside one it goes straight back to its frame.
+// A node whose buffer died goes back to its frame (during a collection the frame is found through
+// the collection's sorted frame index).
 void queue_dead_node(Ref<Node> node);
-void free_dead_nodes();
 
 // Keeps collections off for its scope and restores the previous state.
 class Suspend {
@@ -105,7 +103,8 @@ inline void mark_cell(Cell* cell) { mark_cells(cell, cell + 1); }
 void mark_table(u32* slot);
 
 // Set on the buffer of a hash-table record (a byte series holding nodes): a RootNode on such a node
-// then keeps the whole table (record, arrays, backing block) instead of the record alone.
+// then keeps the whole table (record, arrays, backing block) instead of the record alone. (Bit 26
+// of the buffer flags is the collector's own, set on pinned buffers during a collection.)
 constexpr u32 table_record_flag = 1u << 25;
 
 // ---- After marking (sweep callbacks) -------------------------------------------------------------

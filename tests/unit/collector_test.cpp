@@ -698,6 +698,7 @@ class CollectorModel : public Collector {
     ModelObject& target = model.objects[static_cast<size_t>(id)];
     u32 op = rand(100);
     size_t size = model.reachable().size();
+    if (target.cells.size() > 40 && op < 55) op = 60;  // keep blocks short: removals instead
     if (op < 30 && size < 600) {  // a new value appended to a block
       u32 kind = std::array<u32, 3>{type::block, type::string, type::binary}[rand(3)];
       std::string bytes(rand(40), static_cast<char>('a' + rand(26)));
@@ -738,6 +739,12 @@ class CollectorModel : public Collector {
       auto [opath, oid] = find_path(other);
       Cell s = resolve(opath);
       RootCell hold(s);
+      std::string& bytes = model.objects[static_cast<size_t>(oid)].bytes;
+      if (bytes.size() > 2000) {  // emptied rather than grown without end
+        SeriesBuffer* b = buffer_of(Ref<Node>(s.w2));
+        b->tail = b->head;
+        bytes.clear();
+      }
       std::string more(rand(200), static_cast<char>('A' + rand(26)));
       append_text(&s, more);
       model.objects[static_cast<size_t>(oid)].bytes += more;

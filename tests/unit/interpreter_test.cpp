@@ -222,6 +222,10 @@ TEST_F(Interp, ErrorsUnwindToTry) {
       {"n: 0 loop 5 [n: n + 1 if n = 3 [break]] n", "3"},
       {"g: func [] [break] loop 2 [g 1]", "unset"},  // break reaches the caller's loop
       {"n: 0 while [n < 10] [n: n + 1] n", "10"},
+      // Exits raised in a callback that C++ code runs (a change handler) reach their targets.
+      {"o: make object! [x: 1 on-change*: func [w old new] [throw 99]] catch [o/x: 2 3]", "99"},
+      {"o: make object! [x: 1 on-change*: func [w old new] [break]] loop 3 [o/x: 2 3]", "unset"},
+      {"o: make object! [x: 1 on-change*: func [w old new] [if new = 5 [throw 7]]] catch [o/x: 4 o/x: 5 6]", "7"},
   };
   for (const Case& c : cases) EXPECT_EQ(eval(c.source), c.expected) << c.source;
   Cell out = test::none_cell();
@@ -229,6 +233,23 @@ TEST_F(Interp, ErrorsUnwindToTry) {
   ASSERT_TRUE(run("try [1 / 0]", &out));
   EXPECT_EQ(out.type(), u32{type::error});
   EXPECT_EQ(error_id(out), "zero-divide");
+}
+
+TEST_F(Interp, MakeNativeRefusesEmptyAndForeignSlots) {
+  struct Case {
+    const char* source;
+    const char* expected;
+  } cases[] = {
+      {"make native! [[value] 120]", "error: bad-make-arg"},  // an empty slot
+      {"make native! [[value] 121]", "error: bad-make-arg"},  // past the table
+      {"make action! [[a b] 8]", "error: bad-make-arg"},      // the empty action slot
+      {"make action! [[a b] 9]", "error: bad-make-arg"},      // the comparison entry
+      {"make action! [[a b] 7]", "error: bad-make-arg"},      // the path step
+      {"make native! [[a b] 11]", "make native! [[a b]]"},    // a native slot
+      // A spec announcing more refinements than the procedure takes calls it as it is.
+      {"n: make native! [[value /a /b /c] 33] n/c 1", "false"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(eval(c.source), c.expected) << c.source;
 }
 
 TEST_F(Interp, RecursionEndsInStackOverflow) {
@@ -244,6 +265,7 @@ TEST_F(Interp, RecursionEndsInStackOverflow) {
 // The inline operator path gives what the generic action or comparison gives, for every pair of
 // representative operands (edges of the 32-bit range, mixed types, incomparable values).
 TEST_F(Interp, InlineOperatorsMatchTheGenericPath) {
+  collector::enabled = false;  // thousands of small evaluations: a matter of arithmetic, not memory
   const char* operands[] = {"0", "1", "-1", "7", "-7", "2147483647", "-2147483648", "65536", "1.5", "-0.5",
                             "1e308", "#\"a\"", "none", "[1]"};
   const char* ops[][2] = {{"+", "add"},      {"-", "subtract"},      {"*", "multiply"}, {"and", "and~"},

@@ -10,6 +10,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/natives_output.h"
 #include "runtime/print_hooks.h"
+#include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv {
@@ -26,26 +27,25 @@ std::string raised_id(auto&& body) {
 
 TEST(NativesControl, CheckedCallsRefuseArgumentsOfOtherTypes) {
   test::boot_core();
-  const Cell blk = test::ints({1});
-  const Cell text = [] {
-    Cell s;
-    string::make_from_utf8(&s, "x");
-    return s;
-  }();
+  Cell blk = test::ints({1}), text;
+  RootCell keep_blk(blk), keep_text(text);
+  string::make_from_utf8(&text, "x");
+  const Cell yes = test::logic_cell(true), one = test::int_cell(1);
+  // Pointers to the rooted cells: a collection during the calls moves what they refer to.
   const struct {
     const char* what;
-    std::vector<Cell> args;
+    std::vector<const Cell*> args;
     Exit (*call)(bool);
   } cases[] = {
-      {"if: a body that is no block", {test::logic_cell(true), test::int_cell(1)}, [](bool c) { return natives::if_(c); }},
-      {"loop: a count that is no number", {text, blk}, [](bool c) { return natives::loop(c); }},
-      {"while: a condition that is no block", {test::int_cell(1), blk}, [](bool c) { return natives::while_(c); }},
-      {"any: no block", {test::int_cell(1)}, [](bool c) { return natives::any(c); }},
-      {"func: a spec that is no block", {text, blk}, [](bool c) { return natives::func(c); }},
+      {"if: a body that is no block", {&yes, &one}, [](bool c) { return natives::if_(c); }},
+      {"loop: a count that is no number", {&text, &blk}, [](bool c) { return natives::loop(c); }},
+      {"while: a condition that is no block", {&one, &blk}, [](bool c) { return natives::while_(c); }},
+      {"any: no block", {&one}, [](bool c) { return natives::any(c); }},
+      {"func: a spec that is no block", {&text, &blk}, [](bool c) { return natives::func(c); }},
   };
   for (const auto& c : cases) {
     stack::Call call;
-    for (const Cell& a : c.args) stack::push_value(&a);
+    for (const Cell* a : c.args) stack::push_value(a);
     EXPECT_EQ(raised_id([&] { (void)c.call(true); }), "expect-arg") << c.what;
     stack::top = stack::arguments;
   }
@@ -69,8 +69,8 @@ TEST(NativesOutput, PrintGoesToTheValueHooksWithItsNewlineFlag) {
   test::boot_core();
   printed.clear();
   print_hooks::register_(hook, nullptr);
-  const Cell blk = test::ints({1, 2, 3});
-  Cell hello;
+  Cell blk = test::ints({1, 2, 3}), hello;
+  RootCell keep_blk(blk), keep_hello(hello);
   string::make_from_utf8(&hello, "hello");
   {
     stack::Call call;
