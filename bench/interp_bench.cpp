@@ -1,9 +1,8 @@
-// Interpreter speed: recursive calls, exits and a counting loop, against CPython running the same
-// programs (python3 on the machine).
-//   bench-interp_bench                       all three
+// Interpreter speed inside one process: recursive calls, exits and two counting loops.
+//   bench-interp_bench                       all four
 //   bench-interp_bench --benchmark_filter=Fib
-// The Python figures come from tools or by hand:
-//   python3 -c "import time;f=lambda n: n if n<2 else f(n-1)+f(n-2);t=time.time();f(27);print(time.time()-t)"
+// The comparison with CPython and Lua 5.4 running the same programs (whole processes, one hyperfine
+// run per program family) is bench/interp/run.sh.
 #include <benchmark/benchmark.h>
 
 #include <string_view>
@@ -72,6 +71,9 @@ BENCHMARK(BM_FibReturn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_CountingLoop(benchmark::State& state) { run(state, "n: 0", "n: 0 loop 10000000 [n: n + 1]"); }
 BENCHMARK(BM_CountingLoop)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_WhileLoop(benchmark::State& state) { run(state, "n: 0", "n: 0 while [n < 10000000] [n: n + 1]"); }
+BENCHMARK(BM_WhileLoop)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 }  // namespace kiv

@@ -14,14 +14,26 @@ Cell* add_to_block(Cell* block, u32 type_id) {
   return block::append_value(block, &v);
 }
 
+namespace {
+
+// The name of the type a datatype! value names; an id no type has registered (such a value can be
+// made) gets a stand-in rather than a read through a null name.
+const TypeName& name_of(const Cell* value) {
+  static const TypeName unknown{"unknown-type!", 12, Cell{}};
+  u32 id = id_of(value);
+  return id < table_rows && names[id].name ? names[id] : unknown;
+}
+
+}  // namespace
+
 i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
-  const TypeName& n = names[id_of(value)];
+  const TypeName& n = name_of(value);
   string::append_bytes(out, n.name, static_cast<i32>(n.length));
   return limit - static_cast<i32>(n.length);
 }
 
 i32 mold(const Cell* value, Cell* out, bool, bool all, bool, const Cell*, i32 limit, i32) {
-  const TypeName& n = names[id_of(value)];
+  const TypeName& n = name_of(value);
   auto full = static_cast<i32>(n.length) + 1;
   if (all) string::append_c_string(out, "#(");
   string::append_bytes(out, n.name, full);

@@ -407,8 +407,8 @@ Cell* create_from_words(const Cell* category_in, const Cell* id_in, std::span<co
 Cell* create(ErrorCategory category, const char* id, std::span<const Cell> args, Cell* out) {
   Cell cat = catalog_word(static_cast<i32>(category));
   Cell w{type::none, 0, 0, 0};
+  RootCell keep_cat(cat), keep_w(w);  // before load_at, which may allocate
   word::load_at(id, &w);
-  RootCell keep_cat(cat), keep_w(w);
   return create_from_words(&cat, &w, args, out);
 }
 

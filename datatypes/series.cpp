@@ -13,7 +13,9 @@
 #include "datatypes/unset.h"
 #include "evaluator/actions.h"
 #include "evaluator/random.h"
+#include "datatypes/block.h"
 #include "evaluator/stack.h"
+#include "runtime/collector.h"
 #include "runtime/hashtable.h"
 #include "runtime/roots.h"
 
@@ -142,6 +144,13 @@ void close_gap(SeriesBuffer* b, u32 at, u32 bytes) {
 
 // The shared buffer of a plain take: one 16-byte unit, unmanaged, made on first use.
 Ref<Node> take_scratch{};
+
+// The take buffer and the boot's scratch block live in globals: the collector keeps them alive
+// and rewrites them when their nodes move.
+void mark_scratch() {
+  collector::mark_node(&take_scratch);
+  collector::mark_cell(&block::scratch);
+}
 
 }  // namespace
 
@@ -525,6 +534,11 @@ Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
 }
 
 void init() {
+  static bool rooted = false;
+  if (!rooted) {
+    rooted = true;
+    collector::add_root_callback(mark_scratch);
+  }
   datatype::register_type(type::series, 0, "series!",
                           {.random = random,
                            .reflect = reflect,

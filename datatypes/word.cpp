@@ -260,6 +260,8 @@ Cell* set_in_context(Cell* w, const Cell* value, Ref<Node> ctx, bool notify) {
   RootNode keep_ctx(ctx);
   if (!ctx) script_error("not-defined", w);
   if (index_of(w) == -1) {
+    // The word may lie in a series that adding the slot moves: w follows its buffer.
+    RootInterior<Cell> keep_w(w);
     i32 index = context::find_word(ctx, symbol_of(w), false);
     w->w3 = static_cast<u32>(index);
     if (index < 0) {

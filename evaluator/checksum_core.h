@@ -1,5 +1,6 @@
-// The non-cryptographic checksums computed by the system itself: CRC-32 and Adler-32 over plain
-// bytes. The `checksum` native and the DEFLATE framings both call these, so the tables live here.
+// The non-cryptographic checksums computed by the system itself: CRC-32, Adler-32 and the Internet
+// checksum over plain bytes. The `checksum` native and the DEFLATE framings both call these, so
+// the tables live here.
 #pragma once
 #include <cstddef>
 
@@ -19,5 +20,10 @@ u32 adler32(const u8* bytes, std::size_t length);
 
 // Continues an Adler-32 from a previous result (start from 1).
 u32 adler32_update(u32 adler, const u8* bytes, std::size_t length);
+
+// The 16-bit Internet checksum: the data as big-endian 16-bit words (an odd last byte is the high
+// byte of a final word), summed with end-around carry, complemented. tcp of nothing == 0xFFFF, of
+// the byte 0x01 == 0xFEFF.
+u32 tcp(const u8* bytes, std::size_t length);
 
 }  // namespace kiv::checksum

@@ -239,7 +239,7 @@ constexpr Definition native_definitions[] = {
     {"recycle", 105, "/on /off"},
     {"transcode", 106,
      "src [binary! string!] /next /one /prescan /scan /part length [integer! string! binary!] /into dst [block!] "
-     "/trace callback [function!]"},
+     "/trace callback [function! routine!]"},
     {"apply", 107, "func [word! path! any-function!] args [block!] /all /safer"},
 };
 

@@ -1,6 +1,7 @@
 #include "evaluator/interpreter.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstring>
 
@@ -17,6 +18,7 @@
 #include "datatypes/op.h"
 #include "datatypes/path.h"
 #include "datatypes/routine.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
@@ -59,6 +61,14 @@ bool function_type_q(u32 t) {
   return t == type::native || t == type::action || t == type::function || t == type::routine;
 }
 
+// Whether a typeset! holds type t: bit 0x80 >> (t & 7) of byte t >> 3 of the 12 bytes from word 1,
+// read from the words themselves (a byte copy of the cell stalls the load that follows it).
+[[gnu::always_inline]] inline bool accepts(const Cell* typeset, u32 t) {
+  if (t >= 96) [[unlikely]] return false;
+  const u32 word = t < 32 ? typeset->w1 : t < 64 ? typeset->w2 : typeset->w3;
+  return word >> (((t >> 3) & 3) * 8 + 7 - (t & 7)) & 1;
+}
+
 // The cells of a block frame's block, re-read after anything that may allocate.
 struct View {
   Cell* cells;
@@ -68,16 +78,48 @@ inline View view(const Frame* f) {
   SeriesBuffer* b = buffer_of(Ref<Node>(f->word_context));
   return {b->head_ptr<Cell>(), static_cast<i32>((b->tail - b->head) / sizeof(Cell))};
 }
-// The same through the walk's cached buffer (head and tail are read afresh every time: the
-// series may change in place).
-inline View view(Walk& w) {
-  SeriesBuffer* b = w.buffer;
-  if (w.cycles != collector::series_cycles || !(b->flags & series_flag::in_use)) [[unlikely]] {
-    b = buffer_of(Ref<Node>(w.frame->word_context));
-    w.buffer = b;
-    w.cycles = collector::series_cycles;
-  }
-  return {b->head_ptr<Cell>(), static_cast<i32>((b->tail - b->head) / sizeof(Cell))};
+// The evaluation epoch (see Walk): advanced by every collection and by every call that may change
+// a series (the only ways a block being walked can change or move): an action, a routine, a path
+// step, a native that is not known to leave series alone. A function! call changes nothing by
+// itself: what its body calls advances the epoch where needed.
+u32 epoch = 1;
+inline void advance_epoch() {
+  if (++epoch == 0) epoch = 1;
+}
+// The natives that change no series themselves (they evaluate blocks, compare, or set words).
+constexpr std::array<bool, natives::slot_count + 1> series_neutral_natives = [] {
+  std::array<bool, natives::slot_count + 1> m{};
+  for (i32 id : {natives::id::if_, natives::id::unless, natives::id::either, natives::id::any, natives::id::all,
+                 natives::id::while_, natives::id::until, natives::id::loop, natives::id::repeat,
+                 natives::id::forever, natives::id::switch_, natives::id::case_, natives::id::equal_q,
+                 natives::id::not_equal_q, natives::id::strict_equal_q, natives::id::lesser_q,
+                 natives::id::greater_q, natives::id::lesser_or_equal_q, natives::id::greater_or_equal_q,
+                 natives::id::same_q, natives::id::not_, natives::id::type_q, natives::id::negative_q,
+                 natives::id::positive_q, natives::id::max, natives::id::min, natives::id::value_q})
+    m[id] = true;
+  return m;
+}();
+// Before calling a function value of type t (an operator's wrapped type) with table slot `slot`.
+[[gnu::always_inline]] inline void before_call(u32 t, u32 slot) {
+  if (t == type::function) return;
+  if (t == type::native && slot < series_neutral_natives.size() && series_neutral_natives[slot]) return;
+  advance_epoch();
+}
+[[gnu::always_inline]] inline void sync_now(Walk& w) {
+  const SeriesBuffer* b = buffer_of(Ref<Node>(w.frame->word_context));
+  w.cells = arena::at<Cell>(b->head);
+  w.tail = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+  w.epoch = epoch;
+}
+[[gnu::noinline]] void resync(Walk& w) { sync_now(w); }
+// The walk's block as it stands now.
+[[gnu::always_inline]] inline Walk& synced(Walk& w) {
+  if (w.epoch != epoch) sync_now(w);
+  return w;
+}
+[[gnu::always_inline]] inline View view(Walk& w) {
+  synced(w);
+  return {const_cast<Cell*>(w.cells), w.tail};
 }
 inline bool more_q(Walk* c) { return c && c->index < view(*c).tail; }
 
@@ -99,40 +141,63 @@ Cell frame_word(const Frame* f) {
 
 // ---- Words ------------------------------------------------------------------------------------
 
-// Most words are global: the global context's node and values buffer are kept here while no
-// collection has run and the buffer has not been abandoned by growth.
+// Most words are global: the global context's node and values buffer are kept here until a
+// collection (which drops them: nodes and buffers move) or until growth abandons the buffer.
 struct GlobalValues {
-  u32 context = 0;
+  u32 context = 0;  // 0: not read yet, or dropped
+  u32 count = 0;    // values the buffer held when read: values are only ever added, so a lower bound
   SeriesBuffer* values = nullptr;
-  u32 cycles = ~0u;
+  Cell* cells = nullptr;
 };
 GlobalValues globals;
 
-[[gnu::always_inline]] inline SeriesBuffer* global_values(u32 ctx) {
-  if (globals.cycles != collector::series_cycles || !(globals.values->flags & series_flag::in_use)) [[unlikely]] {
-    const Ref<Node> g = context::global();
-    const Cell* cc = context::cell_of(g);
-    if (!g || !cc->w2 || (cc->header & context::flag::on_stack)) return nullptr;
-    globals = {g.offset(), buffer_of(Ref<Node>(cc->w2)), collector::series_cycles};
-  }
+[[gnu::noinline]] SeriesBuffer* read_globals(u32 ctx) {
+  globals.context = 0;
+  globals.count = 0;
+  const Ref<Node> g = context::global();
+  if (!g) return nullptr;
+  const Cell* cc = context::cell_of(g);
+  if (!cc->w2 || (cc->header & context::flag::on_stack)) return nullptr;
+  SeriesBuffer* vb = buffer_of(Ref<Node>(cc->w2));
+  globals = {g.offset(), static_cast<u32>((vb->tail - vb->head) / sizeof(Cell)), vb, vb->head_ptr<Cell>()};
   return ctx == globals.context ? globals.values : nullptr;
 }
+// The global context's values buffer when ctx is the global context, else null.
+[[gnu::always_inline]] inline SeriesBuffer* global_values(u32 ctx) {
+  if (ctx == globals.context) [[likely]] {
+    if (globals.values->flags & series_flag::in_use) [[likely]] return globals.values;
+    return read_globals(ctx);
+  }
+  return globals.context ? nullptr : read_globals(ctx);
+}
 
-// The value cell of a word in a context that has values; null when it cannot be read directly.
-[[gnu::always_inline]] inline Cell* direct_value(const Cell* w) {
-  const u32 ctx = w->w1;
-  const i32 index = static_cast<i32>(w->w3);
-  if (!ctx || index < 0) [[unlikely]] return nullptr;
+[[gnu::noinline]] Cell* context_value(u32 ctx, i32 index) {
+  if (!ctx || index < 0) return nullptr;
   SeriesBuffer* vb = global_values(ctx);
   if (!vb) {
     const Cell* cc = buffer_of(Ref<Node>(ctx))->head_ptr<Cell>();
     const u32 values = cc->w2;
     if (!values) return nullptr;
-    if (cc->header & context::flag::on_stack) return arena::at<Cell>(values) + index;
+    if (cc->header & context::flag::on_stack) {
+      stack::running_context = ctx;
+      stack::running_values = arena::at<Cell>(values);
+      return stack::running_values + index;
+    }
     vb = buffer_of(Ref<Node>(values));
   }
-  if (static_cast<u32>(index) >= (vb->tail - vb->head) / sizeof(Cell)) [[unlikely]] return nullptr;
+  if (static_cast<u32>(index) >= (vb->tail - vb->head) / sizeof(Cell)) return nullptr;
   return vb->head_ptr<Cell>() + index;
+}
+
+// The value cell of a word in a context that has values; null when it cannot be read directly.
+// A global word, or a word of the function running, is read from what the caches above hold.
+[[gnu::always_inline]] inline Cell* direct_value(const Cell* w) {
+  const u32 ctx = w->w1;
+  const u32 index = w->w3;
+  if (ctx == globals.context && index < globals.count && (globals.values->flags & series_flag::in_use)) [[likely]]
+    return globals.cells + index;
+  if (ctx == stack::running_context && ctx && static_cast<i32>(index) >= 0) return stack::running_values + index;
+  return context_value(ctx, static_cast<i32>(index));
 }
 
 // The value cell of a bound word (valid until the next allocation); raises like word::get_value.
@@ -194,6 +259,7 @@ constexpr u32 number_shift = 21;
 constexpr u32 count_mask = 0xFFFF;
 constexpr u32 has_more = 1u << 16;      // refinements or locals follow the mandatory arguments
 constexpr u32 fast_numeric = 1u << 17;  // the first two arguments take integer! and float!, evaluated
+constexpr u32 plain = 1u << 18;         // mandatory arguments only, every one evaluated
 constexpr u32 built = 1u << 31;
 }  // namespace spec_cache
 
@@ -292,6 +358,10 @@ u32 build_cache(const Cell* fn) {
   // Summary: the mandatory count, whether more cells follow, and the operator fast path's test.
   u32 summary = spec_cache::built | static_cast<u32>(std::min(mandatory, 0xFFFF));
   if (block::length(&out) > mandatory) summary |= spec_cache::has_more;
+  bool evaluated = true;
+  for (i32 k = 0; k < mandatory; ++k)
+    evaluated = evaluated && (block::cell_at(&out, k)->header >> spec_cache::mode_shift & 3) == 0;
+  if (evaluated && !(summary & spec_cache::has_more)) summary |= spec_cache::plain;
   if (mandatory >= 2) {
     const Cell* c = block::cell_at(&out, 0);
     bool ok = true;
@@ -313,11 +383,10 @@ inline u32 cache_summary_slow(const Cell* fn) {
   return build_cache(fn);
 }
 
-// A direct-mapped table from auxiliary-block node to summary and cache cells, valid while no
-// collection has run (nodes and the cache's cells move only then, and a cache never changes).
+// A direct-mapped table from auxiliary-block node to summary and cache cells, emptied by every
+// collection (nodes and the cache's cells move only then, and a cache never changes).
 struct SpecSlot {
-  u32 more;
-  u32 cycles;
+  u32 more;  // 0: empty
   u32 summary;
   const Cell* entries;
 };
@@ -326,7 +395,7 @@ inline u32 spec_hash(u32 node) { return (node * 0x9E3779B1u) >> 24; }
 
 inline u32 cache_summary(const Cell* fn, const Cell** entries = nullptr) {
   SpecSlot& slot = spec_table[spec_hash(fn->w3)];
-  if (slot.more == fn->w3 && slot.cycles == collector::series_cycles) [[likely]] {
+  if (slot.more == fn->w3) [[likely]] {
     if (entries) *entries = slot.entries;
     return slot.summary;
   }
@@ -334,7 +403,7 @@ inline u32 cache_summary(const Cell* fn, const Cell** entries = nullptr) {
   const Cell* c = more_cells(fn) + 1;
   const Cell* cells = buffer_of(Ref<Node>(c->w2))->head_ptr<Cell>();
   SpecSlot& fresh = spec_table[spec_hash(fn->w3)];
-  fresh = {fn->w3, collector::series_cycles, summary, cells};
+  fresh = {fn->w3, summary, cells};
   if (entries) *entries = cells;
   return summary;
 }
@@ -394,7 +463,14 @@ Exit eval_path_at(Walk* c, const Cell* path, PathMode mode, const Cell* value, b
 
 Cell trace_callback{type::none, 0, 0, 0};
 
-void trace_root() { collector::mark_cell(&trace_callback); }
+void trace_root() {
+  collector::mark_cell(&trace_callback);
+  // Buffers and nodes move in this collection: every walk reads its block again, and the caches
+  // of addresses start afresh.
+  advance_epoch();
+  globals = GlobalValues{};
+  std::memset(spec_table, 0, sizeof spec_table);
+}
 
 void fire(u32 event, const Walk* w, i32 index, const Cell* reference, const Cell* value) {
   Cell blk = none::value;
@@ -445,7 +521,7 @@ Exit fetch_one(Walk* c, const Cell& entry, bool infix, const Frame* f, const Cel
     if (tracing) fire(event::push, c, c->index, nullptr, stack::last_value());
   }
   const Cell* value = stack::top - 1;
-  if (!cell::typeset_has(&entry, value->type())) [[unlikely]] raise_expect(f, fn, word_index, value);
+  if (!accepts(&entry, value->type())) [[unlikely]] raise_expect(f, fn, word_index, value);
   return Exit::none;
 }
 
@@ -459,23 +535,17 @@ inline i32 word_index_of_entry(i32 k) { return k; }
 Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix, const Cell* path, i32 path_from,
                 i32* refs) {
   Cell* base = stack::arguments;
-  const Cell* first_entries;
-  const u32 summary = cache_summary(fn, &first_entries);
+  const Cell* entries;
+  const u32 summary = cache_summary(fn, &entries);
   const i32 mandatory = static_cast<i32>(summary & spec_cache::count_mask);
   for (i32 k = 0; k < present && k < mandatory; ++k) {
-    const Cell* entry = cache_entry(fn, k);
-    if (!cell::typeset_has(entry, base[k].type())) raise_expect(f, fn, k, base + k);
+    if (!accepts(entries + k, base[k].type())) [[unlikely]] raise_expect(f, fn, k, base + k);
   }
   // The cache's cells move only in a collection: their address is read again after one.
   u32 cycles = collector::series_cycles;
-  const Cell* entries = first_entries;
   for (i32 k = present; k < mandatory; ++k) {
-    if (cycles != collector::series_cycles) [[unlikely]] {
-      cycles = collector::series_cycles;
-      entries = cache_entry(fn, 0);
-    }
     const u32 mode = entries[k].header >> spec_cache::mode_shift & 3;
-    if (mode == 0 && more_q(c)) [[likely]] {
+    if (mode == 0 && c && c->index < synced(*c).tail) [[likely]] {
       Cell* const at = stack::top;
       Exit e = push_simple(*c) ? (infix ? Exit::none : after_value(*c, at)) : eval_expr(*c, infix);
       if (e != Exit::none) [[unlikely]] return e;
@@ -484,12 +554,16 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
         entries = cache_entry(fn, 0);
       }
       const Cell* value = stack::top - 1;
-      if (!cell::typeset_has(entries + k, value->type())) [[unlikely]] raise_expect(f, fn, k, value);
+      if (!accepts(entries + k, value->type())) [[unlikely]] raise_expect(f, fn, k, value);
       continue;
     }
     const Cell entry = entries[k];
     Exit e = fetch_one(c, entry, infix, f, fn, word_index_of_entry(k));
     if (e != Exit::none) [[unlikely]] return e;
+    if (cycles != collector::series_cycles) [[unlikely]] {
+      cycles = collector::series_cycles;
+      entries = cache_entry(fn, 0);
+    }
   }
   if (!(summary & spec_cache::has_more) && !path) return Exit::none;
 
@@ -576,17 +650,22 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
 // C++ code inside becomes the status here.
 Exit run_native(const Cell* fn, u32 fn_type, Frame* f, Cell* base, const i32* refs) {
   const i32 slot = static_cast<i32>(fn->w1);
+  // Now, with the arguments taken (their evaluation may have read the walks again).
+  before_call(fn_type, fn->w1);
   try {
     if (fn_type == type::native) {
       const natives::Slot* s = natives::native_slot(slot);
       if (!s || !s->code || s->convention != natives::Convention::native) [[unlikely]]
         raise_error(ErrorCategory::internal, "not-done");
+      // Most natives take no refinement: called straight, without the table of shapes.
+      if (s->refinements == 0) return reinterpret_cast<natives::Proc<0>*>(s->code)(false);
       return natives::invoke(*s, false, refs);
     }
     const natives::Slot* s = natives::action_slot(slot);
     if (!s || !s->code || s->convention != natives::Convention::action) [[unlikely]]
       raise_error(ErrorCategory::internal, "not-done");
-    actions::invoke(*s, refs);
+    if (s->refinements == 0) reinterpret_cast<natives::ActionProc<0>*>(s->code)();
+    else actions::invoke(*s, refs);
     return Exit::none;
   } catch (const ExitSignal& x) {
     // Back to the native's own registers: its frame is the top one again.
@@ -651,6 +730,8 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       Cell* base = stack::arguments;
       // The frame's copy of the context node is the one the collector keeps up to date.
       context::cell_of(Ref<Node>(f->function_context))->w2 = arena::offset_of(base);
+      stack::running_context = f->function_context;
+      stack::running_values = base;
       f->header |= stack::kind::return_target << 24;
       const u32 flags = fn->type() == type::function ? fn->header : 0;
       const bool saved_tracing = tracing;
@@ -687,6 +768,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
         // An operator keeps the routine itself (its arity and calling flag) in its auxiliary block.
         const Cell* r = fn->type() == type::op ? function::more_cell(fn, function::more::op_value) : fn;
         stack::top = base + std::max(routine::get_arity(r), 1);
+        advance_epoch();  // C++ code: it may change any series
         Cell routine_value = *r;
         RootCell keep(routine_value);
         routine::invoke(&routine_value, base);
@@ -704,11 +786,10 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
 
 // Arithmetic and comparison on two integers or two floats, inline; false when the generic path
 // must run. The operands are the two cells at `left`; the result replaces the left one.
-inline bool fast_op(const Cell* op, Cell* left) {
+// `wrapped` and `code` are the operator's wrapped type and table slot.
+[[gnu::always_inline]] inline bool fast_op(u32 wrapped, u32 code, Cell* left) {
   const Cell* right = left + 1;
   const u32 lt = left->type(), rt = right->type();
-  const u32 wrapped = op::wrapped_type(op);
-  const u32 code = op->w1;
   if (lt == type::integer && rt == type::integer) {
     const i32 a = left->as_int(), b = right->as_int();
     if (wrapped == type::action) {
@@ -761,17 +842,20 @@ inline bool fast_op(const Cell* op, Cell* left) {
   return false;
 }
 
-// Whether an operator may take the inline path: an action or native with a numeric spec.
-inline bool fast_candidate(const Cell* op) {
-  const u32 wrapped = op::wrapped_type(op);
-  if (wrapped != type::action && wrapped != type::native) return false;
-  const SpecSlot& slot = spec_table[spec_hash(op->w3)];
-  if (slot.more == op->w3 && slot.cycles == collector::series_cycles) [[likely]]
-    return slot.summary & spec_cache::fast_numeric;
-  // The first call builds the cache, which allocates: the operator lives in a word's slot.
+// Whether an operator may take the inline path: an action or native with a numeric spec. The
+// first call builds the operator's cache, which allocates: `op` (a word's slot) is read first.
+[[gnu::noinline]] bool fast_candidate_slow(const Cell* op) {
   Cell copy = *op;
   RootCell keep(copy);
   return cache_summary(&copy) & spec_cache::fast_numeric;
+}
+[[gnu::always_inline]] inline bool fast_candidate(u32 wrapped, const Cell* op) {
+  if (wrapped != type::action && wrapped != type::native) return false;
+  const u32 more = op->w3;
+  const SpecSlot& slot = spec_table[spec_hash(more)];
+  if (slot.more == more) [[likely]]
+    return slot.summary & spec_cache::fast_numeric;
+  return fast_candidate_slow(op);
 }
 
 // Which kinds eval_other takes: everything that is not simply its own value.
@@ -795,17 +879,19 @@ constexpr u64 evaluating_types = [] {
 // Pushes the value at the walk's position when it needs no evaluation of its own: a literal, or a
 // word whose value is neither a function, an operator nor unset. Answers false (nothing done) for
 // everything else, and always while tracing.
+constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u64{1} << type::native |
+                                  u64{1} << type::action | u64{1} << type::function | u64{1} << type::routine;
 [[gnu::always_inline]] inline bool push_simple(Walk& w) {
-  const View v = view(w);
-  if (w.index >= v.tail || tracing) return false;
-  const Cell* cur = v.cells + w.index;
+  synced(w);
+  if (w.index >= w.tail || tracing) return false;
+  const Cell* cur = w.cells + w.index;
   const u32 t = cur->type();
   if (t < 64 && ((evaluating_types >> t) & 1)) {
     if (t != type::word) return false;
     const Cell* value = direct_value(cur);
     if (!value) return false;
     const u32 vt = value->type();
-    if (vt == type::unset || vt == type::op || function_type_q(vt)) return false;
+    if (vt >= 64 || ((not_simple_values >> vt) & 1)) return false;
     cur = value;
   }
   stack::push_value(cur);
@@ -813,59 +899,158 @@ constexpr u64 evaluating_types = [] {
   return true;
 }
 
-// The infix look-ahead after a value was pushed at `start`.
+// The generic call of the operator at op_index, its left operand at `start` (present 1) or both
+// operands there (present 2): for what the inline path does not take (tracing, an operator without
+// the numeric spec, a missing right operand, operands of other types).
+[[gnu::noinline]] Exit infix_call(Walk& w, Cell* start, i32 op_index, i32 present) {
+  // The operator is read again, its word from the block: building its cache or evaluating the
+  // operand may have moved both.
+  Cell name = view(w).cells[op_index];
+  RootCell keep_name(name);
+  const Cell* again = peek_value(&name);
+  if (!again || again->type() != type::op) script_error("no-op-arg", name);
+  Cell op = *again;
+  RootCell keep_op(op);
+  if (present == 1) {
+    if (tracing) fire(event::fetch, &w, op_index, nullptr, &op);
+    stack::top = start + 1;
+  }
+  return call_value(&w, &op, &name, present, nullptr, 0, Ref<Node>{});
+}
+
+// The infix look-ahead after a value was pushed at `start`, from an operator that after_value's
+// inline steps do not take.
 [[gnu::noinline]] Exit infix(Walk& w, Cell* start) {
   for (;;) {
-    View v = view(w);
-    if (w.index >= v.tail) return Exit::none;
-    const Cell* next = v.cells + w.index;
+    synced(w);
+    if (w.index >= w.tail) return Exit::none;
+    const Cell* next = w.cells + w.index;
     if (next->type() != type::word) return Exit::none;
     const Cell* value = peek_value(next);
     if (!value || value->type() != type::op) return Exit::none;
     const i32 op_index = w.index++;
-    // The operator's header and table slot are all the inline path reads after the operand: no
-    // node, so a collection meanwhile does not matter.
-    const Cell op_code = *value;
-    if (!tracing && fast_candidate(&op_code) && more_q(&w)) [[likely]] {
+    // The operator's wrapped type and table slot are all the inline path reads after the operand:
+    // no node, so a collection meanwhile does not matter.
+    const u32 wrapped = op::wrapped_type(value);
+    const u32 code = value->w1;
+    Exit e;
+    if (!tracing && fast_candidate(wrapped, value) && w.index < synced(w).tail) [[likely]] {
       stack::top = start + 1;
       // The right operand is one value or a prefix call, never a further infix chain.
       if (!push_simple(w)) {
-        Exit e = eval_expr(w, true);
+        e = eval_expr(w, true);
         if (e != Exit::none) return e;
       }
-      if (fast_op(&op_code, start)) [[likely]] {
+      if (fast_op(wrapped, code, start)) [[likely]] {
         stack::top = start + 1;
         continue;
       }
-      // Both operands are there: the generic call checks and takes them. The operator is read
-      // again, its word from the block: the operand's evaluation may have moved both.
-      Cell name = view(w).cells[op_index];
-      RootCell keep_name(name);
-      const Cell* again = peek_value(&name);
-      if (!again || again->type() != type::op) script_error("no-op-arg", name);
-      Cell op = *again;
-      RootCell keep_op(op);
-      Exit e = call_value(&w, &op, &name, 2, nullptr, 0, Ref<Node>{});
-      if (e != Exit::none) return e;
-      continue;
+      e = infix_call(w, start, op_index, 2);
+    } else {
+      e = infix_call(w, start, op_index, 1);
     }
-    // Read again: building the operator's cache may have moved its storage and the block.
-    Cell name = view(w).cells[op_index];
-    RootCell keep_name(name);
-    const Cell* again = peek_value(&name);
-    if (!again || again->type() != type::op) script_error("no-op-arg", name);
-    Cell op = *again;
-    RootCell keep_op(op);
-    if (tracing) fire(event::fetch, &w, op_index, nullptr, &op);
-    stack::top = start + 1;
-    Exit e = call_value(&w, &op, &name, 1, nullptr, 0, Ref<Node>{});
     if (e != Exit::none) return e;
   }
 }
 
 // ---- Expressions ----------------------------------------------------------------------------------
 
-Exit call_pushed(Walk* c, const Cell* name) {
+// Fetches the arguments of a plain spec (spec_cache::plain) from the walk, checking each.
+[[gnu::always_inline]] inline void fetch_plain(Walk& w, const Cell* fn, const Frame* f, const Cell* entries,
+                                               i32 mandatory, Exit* status) {
+  // The cache's cells move only in a collection: their address is read again after one.
+  u32 cycles = collector::series_cycles;
+  for (i32 k = 0; k < mandatory; ++k) {
+    if (w.index >= synced(w).tail) [[unlikely]] raise_no_arg(f, fn, k);
+    Cell* const at = stack::top;
+    Exit e = push_simple(w) ? after_value(w, at) : eval_expr(w, false);
+    if (e != Exit::none) [[unlikely]] {
+      *status = e;
+      return;
+    }
+    if (cycles != collector::series_cycles) [[unlikely]] {
+      cycles = collector::series_cycles;
+      entries = cache_entry(fn, 0);
+    }
+    const Cell* value = stack::top - 1;
+    if (!accepts(entries + k, value->type())) [[unlikely]] raise_expect(f, fn, k, value);
+  }
+}
+
+Exit call_pushed(Walk* c, const Cell* name);
+
+// A call met in a walk: the function value was pushed as the last cell and `name` is its word in
+// the block (read before anything allocates). The common calls (a native, action or function with
+// a plain spec, untraced) run here in one piece; every other call goes through call_value.
+[[gnu::noinline]] Exit call_word(Walk& w, const Cell* name) {
+  Cell* const slot = stack::top - 1;
+  const u32 t = slot->type();
+  const SpecSlot& cached = spec_table[spec_hash(slot->w3)];
+  if (tracing || cached.more != slot->w3 ||
+      !(cached.summary & spec_cache::plain) || t == type::routine ||
+      (t == type::function && (slot->header & (function::flag::trace | function::flag::no_trace)))) [[unlikely]]
+    return call_pushed(&w, name);
+  const i32 mandatory = static_cast<i32>(cached.summary & spec_cache::count_mask);
+  // Copied now: the table's slot may be taken by another function while the arguments run.
+  const Cell* const entries = cached.entries;
+  Exit e = Exit::none;
+  if (t == type::function) {
+    Frame* f = stack::push_interp_function_frame(name, function::context_node(slot));
+    fetch_plain(w, slot, f, entries, mandatory, &e);
+    if (e != Exit::none) [[unlikely]] {
+      stack::pop_function_frame();
+      return e;
+    }
+    Cell* const base = stack::arguments;
+    // The frame's copy of the context node is the one the collector keeps up to date.
+    context::cell_of(Ref<Node>(f->function_context))->w2 = arena::offset_of(base);
+    stack::running_context = f->function_context;
+    stack::running_values = base;
+    f->header |= stack::kind::return_target << 24;
+    const Cell* body = function::more_cell(slot, function::more::body);
+    if (body->type() == type::block) [[likely]] {
+      e = eval_block(body, true);
+    } else {
+      *base = unset::value;
+      stack::top = base + 1;
+    }
+    if (e == Exit::return_ || e == Exit::exit) {
+      *base = stack::exit_value;
+      e = Exit::none;
+    }
+    stack::pop_function_frame();
+  } else {
+    Frame* f = stack::push_eval_frame(name);
+    fetch_plain(w, slot, f, entries, mandatory, &e);
+    if (e == Exit::none) [[likely]] {
+      const natives::Slot* s =
+          t == type::native ? natives::native_slot(static_cast<i32>(slot->w1)) : natives::action_slot(static_cast<i32>(slot->w1));
+      if (t == type::native && s && s->code && s->convention == natives::Convention::native && s->refinements == 0) {
+        // Now, with the arguments taken (their evaluation may have read the walks again).
+        before_call(t, slot->w1);
+        Cell* const base = stack::arguments;
+        try {
+          e = reinterpret_cast<natives::Proc<0>*>(s->code)(false);
+        } catch (const ExitSignal& x) {
+          // Back to the native's own registers: its frame is the top one again.
+          stack::unwind_to(stack::Mark{f + 1, base, base + 1});
+          e = x.code;
+        }
+      } else {
+        i32 refs[natives::max_refinements];
+        std::fill(std::begin(refs), std::end(refs), -1);
+        e = run_native(slot, t, f, stack::arguments, refs);
+      }
+    }
+    stack::pop_frame();
+  }
+  if (e != Exit::none) [[unlikely]] return e;
+  *slot = slot[1];
+  stack::top = slot + 1;
+  return Exit::none;
+}
+
+[[gnu::always_inline]] inline Exit call_pushed(Walk* c, const Cell* name) {
   // The function value was pushed as the last cell: it keeps the value alive during the call, and
   // the result moves down over it.
   Cell* slot = stack::top - 1;
@@ -876,8 +1061,31 @@ Exit call_pushed(Walk* c, const Cell* name) {
   return Exit::none;
 }
 
-// The less common kinds of value at the start of an expression; pushes the value.
-[[gnu::noinline]] Exit eval_other(Walk& w, Cell cur) {
+// A set-word at the start of an expression (the cell in the block at `at`, read before anything
+// allocates): the value of the expression that follows is assigned and is the expression's value.
+[[gnu::always_inline]] inline Exit eval_set_word(Walk& w, const Cell* at) {
+  stack::push_eval_frame(at);
+  Cell* const base = stack::arguments;
+  stack::push_value(at);
+  // From here on the set-word is read from the stack, where it stays put.
+  if (w.index >= synced(w).tail) [[unlikely]] script_error("need-value", *base);
+  Exit e = push_simple(w) ? after_value(w, base + 1) : eval_expr(w, false);
+  if (e != Exit::none) [[unlikely]] {
+    stack::pop_frame();
+    return e;
+  }
+  if (tracing) [[unlikely]] fire(event::set, &w, w.index, base, base + 1);
+  if (base[1].type() == type::unset) [[unlikely]] script_error("need-value", base[0]);
+  set_word(base, base + 1);
+  base[0] = base[1];
+  stack::pop_frame();
+  return Exit::none;
+}
+
+// The less common kinds of value at the start of an expression (the cell in the block at `at`);
+// pushes the value.
+[[gnu::noinline]] Exit eval_other(Walk& w, const Cell* at) {
+  Cell cur = *at;
   switch (cur.type()) {
     case type::word: {
       // Unbound, unset, or an operator without its left operand.
@@ -890,24 +1098,8 @@ Exit call_pushed(Walk* c, const Cell* name) {
       if (function_type_q(t)) return call_pushed(&w, &cur);
       return Exit::none;
     }
-    case type::set_word: {
-      Frame* f = stack::push_eval_frame(&cur);
-      (void)f;
-      Cell* base = stack::arguments;
-      stack::push_value(&cur);
-      if (!more_q(&w)) script_error("need-value", cur);
-      Exit e = push_simple(w) ? after_value(w, base + 1) : eval_expr(w, false);
-      if (e != Exit::none) [[unlikely]] {
-        stack::pop_frame();
-        return e;
-      }
-      if (tracing) fire(event::set, &w, w.index, base, base + 1);
-      if (base[1].type() == type::unset) [[unlikely]] script_error("need-value", base[0]);
-      set_word(base, base + 1);
-      base[0] = base[1];
-      stack::pop_frame();
-      return Exit::none;
-    }
+    case type::set_word:
+      return eval_set_word(w, &cur);
     case type::paren:
       return eval_block(&cur, false);
     case type::lit_word:
@@ -973,7 +1165,7 @@ Exit call_pushed(Walk* c, const Cell* name) {
 
 Exit eval_expr(Walk& w, bool no_infix) {
   Cell* const start = stack::top;
-  const Cell* cur = view(w).cells + w.index++;
+  const Cell* cur = synced(w).cells + w.index++;
   if (tracing) [[unlikely]] {
     Cell copy = *cur;
     fire(event::fetch, &w, w.index - 1, nullptr, &copy);
@@ -988,15 +1180,22 @@ Exit eval_expr(Walk& w, bool no_infix) {
     if (vt != type::unset && vt != type::op) [[likely]] {
       stack::push_value(value);
       if (function_type_q(vt)) {
-        Exit e = call_pushed(&w, cur);
+        Exit e = call_word(w, cur);
         if (e != Exit::none) return e;
       }
     } else {
-      Exit e = eval_other(w, *cur);
+      Exit e = eval_other(w, cur);
       if (e != Exit::none) return e;
     }
+  } else if (t == type::set_word) {
+    Exit e = eval_set_word(w, cur);
+    if (e != Exit::none) return e;
+  } else if (t == type::paren) {
+    // eval_block reads the paren's node and index before anything can move the cell.
+    Exit e = eval_block(cur, false);
+    if (e != Exit::none) return e;
   } else if (t < 64 && ((evaluating_types >> t) & 1)) {
-    Exit e = eval_other(w, *cur);
+    Exit e = eval_other(w, cur);
     if (e != Exit::none) return e;
   } else {
     stack::push_value(cur);
@@ -1006,11 +1205,34 @@ Exit eval_expr(Walk& w, bool no_infix) {
   return after_value(w, start);
 }
 
-// The infix look-ahead when the next value is a word (only a word can be an operator).
+// The infix look-ahead after a value was pushed at `start`. The common steps (an operator with the
+// numeric spec, untraced, on two integers or two floats) run inline here; infix() takes the rest.
 [[gnu::always_inline]] inline Exit after_value(Walk& w, Cell* start) {
-  const View v = view(w);
-  if (w.index < v.tail && v.cells[w.index].type() == type::word) return infix(w, start);
-  return Exit::none;
+  for (;;) {
+    synced(w);
+    if (w.index >= w.tail) return Exit::none;
+    const Cell* next = w.cells + w.index;
+    if (next->type() != type::word) return Exit::none;
+    const Cell* value = peek_value(next);
+    if (!value || value->type() != type::op) return Exit::none;
+    const u32 wrapped = op::wrapped_type(value);
+    const u32 code = value->w1;
+    if (tracing || !fast_candidate(wrapped, value) || w.index + 1 >= synced(w).tail) [[unlikely]]
+      return infix(w, start);
+    const i32 op_index = w.index++;
+    stack::top = start + 1;
+    // The right operand is one value or a prefix call, never a further infix chain.
+    if (!push_simple(w)) {
+      const Exit e = eval_expr(w, true);
+      if (e != Exit::none) return e;
+    }
+    if (fast_op(wrapped, code, start)) [[likely]] {
+      stack::top = start + 1;
+      continue;
+    }
+    const Exit e = infix_call(w, start, op_index, 2);
+    if (e != Exit::none) return e;
+  }
 }
 
 // ---- Paths ----------------------------------------------------------------------------------------
@@ -1036,6 +1258,7 @@ Exit resolve_element(Walk* c, const Cell* p, i32 i, Cell* out, bool* evaluated) 
 }
 
 Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_value, bool case_) {
+  advance_epoch();  // a step may store into a series
   Cell p = *path_in;
   RootCell keep_p(p);
   const i32 head = std::max(block::head_index(&p), 0);
@@ -1095,6 +1318,7 @@ Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_v
     gparent = value;
     Cell* storing = (mode == PathMode::set && last) ? const_cast<Cell*>(set_value) : nullptr;
     auto step = actions::get_path_action(live, &p, mark + (i - head - 1), i - head);
+    advance_epoch();  // a step may store into a series
     Cell* result = step(live, mark + (i - head - 1), storing, mode == PathMode::set ? &set_path : &p, &gparent,
                         &p_item, i, case_, false, last, mode == PathMode::set);
     p_item = element;
@@ -1173,13 +1397,26 @@ void call_handler_hook(const Cell* handler, const Cell* name, Ref<Node> owner_ct
   // The arguments are the last `count` pushed cells.
   Cell fn = *handler;
   RootCell keep(fn);
-  Cell* args = stack::top - count;
+  // The arguments stay where they are: value-stack cells are roots and never move, and the call
+  // pushes its own copies above them (every one of them, however many the handler takes).
+  const Cell* args = stack::top - count;
   Cell result = none::value;
   RootCell keep_result(result);
-  Cell copies[8];
-  i32 n = std::min(count, 8);
-  for (i32 i = 0; i < n; ++i) copies[i] = args[i];
-  call_function_or_raise(&fn, std::span<const Cell>(copies, n), &result, name, owner_ctx, kind);
+  call_function_or_raise(&fn, std::span<const Cell>(args, static_cast<size_t>(count)), &result, name, owner_ctx,
+                         kind);
+}
+
+// sort/compare with a function (string::call_callback): the function runs on the two records the
+// sort pushed last, under a <compare-callback> frame. Its answer goes to a value-stack cell that
+// the sort reads before it drops what it pushed. An exit the function raises crosses the sort as an
+// ExitSignal (the sort puts its records back on the way) and becomes a status again where the
+// interpreter called the sort.
+const Cell* compare_callback_hook(const Cell* function, i32 count) {
+  const Cell* args = stack::top - count;
+  Cell* out = stack::push_cell();
+  call_function_or_raise(function, std::span<const Cell>(args, static_cast<size_t>(count)), out,
+                         &static_word(static_words::wid::compare_callback), Ref<Node>{}, 4);
+  return out;
 }
 
 i32 form_trace_hook(i32 level, i32 position, Cell* out, i32 limit) {
@@ -1196,11 +1433,13 @@ void collect_frame_words_hook(i32 level, Cell* block, i32 position) {
 Exit eval_block(const Cell* block, bool chain) {
   check_native_stack();
   const i32 index = std::max(block::head_index(block), 0);
-  Frame* f = stack::push_block_frame(Ref<Node>(block->w2), index);
-  Walk w{f, index};
+  const Ref<Node> node(block->w2);
+  const SeriesBuffer* b = buffer_of(node);
+  Frame* f = stack::push_block_frame(node, index);
+  Walk w{f, index, arena::at<Cell>(b->head), static_cast<i32>((b->tail - b->head) / sizeof(Cell)), epoch};
   Cell* const base = stack::arguments;
   if (tracing) fire(event::enter, &w, index, nullptr, nullptr);
-  if (w.index >= view(w).tail) {
+  if (w.index >= synced(w).tail) {
     *base = unset::value;
     stack::top = base + 1;
   } else {
@@ -1216,7 +1455,7 @@ Exit eval_block(const Cell* block, bool chain) {
         // Every expression leaves exactly its value, and every frame it pushed is gone.
         assert(stack::top == base + 1 && stack::frame_top == f + 1);
         if (tracing) fire(event::expr, &w, w.index, nullptr, base);
-        if (w.index >= view(w).tail) break;
+        if (w.index >= synced(w).tail) break;
       }
     } catch (const ExitSignal& x) {
       // An exit from a callback that C++ code ran (a change handler, a comparator ...) becomes a
@@ -1239,9 +1478,11 @@ Walk begin(const Cell* block) {
   return Walk{f, index};
 }
 
-bool at_end(const Walk& w) { return w.index >= view(const_cast<Walk&>(w)).tail; }
+// The natives walking a block may do anything between two steps: the block is read afresh.
+bool at_end(const Walk& w) { return w.index >= view(w.frame).tail; }
 
 Exit next(Walk& w, bool push) {
+  resync(w);
   w.frame->saved_values = static_cast<u32>(w.index);
   Cell* const base = stack::arguments;
   Cell* const top = push ? stack::top : base;
@@ -1321,6 +1562,7 @@ Exit eval_path(const Cell* path, PathMode mode, const Cell* value, bool case_) {
 Exit call_function(const Cell* fn_in, std::span<const Cell> args, Cell* out, const Cell* name,
                    Ref<Node> object_context, i32 callback_kind) {
   check_native_stack();
+  RootNode keep_context(object_context);  // building the spec cache below may collect
   Cell* const slot = stack::push_value(fn_in);
   const Cell* fn = slot;
   if (fn->type() == type::op) {
@@ -1616,6 +1858,7 @@ void init() {
   error::hooks::collect_frame_words = collect_frame_words_hook;
   object::eval_block_hook = eval_block_hook;
   object::call_handler_hook = call_handler_hook;
+  string::call_callback = compare_callback_hook;
 }
 
 }  // namespace kiv::interpreter

@@ -34,10 +34,13 @@ Exit eval_block(const Cell* block, bool chain);
 struct Walk {
   stack::Frame* frame;
   i32 index;  // the next expression, counted from the start of the block's content
-  // The block's buffer as last read and the collection count then: a buffer moves only in a
-  // collection, or when its series grows (the old one is then marked abandoned).
-  SeriesBuffer* buffer = nullptr;
-  u32 cycles = ~0u;
+  // The block's cells and length as last read, and the evaluation epoch then. Only a native, an
+  // action, a routine or a path step can change a block (each advances the epoch when it may), and
+  // only a collection or growth moves it (a collection advances it too; growth is an action's), so
+  // the view holds while the epoch stands.
+  const Cell* cells = nullptr;
+  i32 tail = 0;
+  u32 epoch = 0;  // 0: never read
 };
 Walk begin(const Cell* block);
 bool at_end(const Walk& w);

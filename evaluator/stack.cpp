@@ -48,6 +48,7 @@ i32 static_word_symbol(u32 wid) {
 }
 
 void root_callback() {
+  running_context = 0;  // nodes move
   mark_frames();
   collector::mark_cell(&exit_value);
   collector::mark_cell(&thrown_value);
@@ -105,6 +106,7 @@ Frame* push_function_frame(const Cell* w, Ref<Node> ctx) {
 }
 
 Frame* push_context_frame(const Cell* w, Ref<Node> ctx) {
+  if (ctx.offset() == running_context) running_context = 0;
   context::cell_of(ctx)->w2 = arena::offset_of(arguments);
   return push_frame(w, kind::context);
 }
@@ -386,7 +388,9 @@ bool traced(const Frame* f, i32 level) {
 }  // namespace
 
 void collect_frame_words(i32 level, Cell* block, i32 limit) {
-  i32 n = std::min<i32>(limit, static_cast<i32>(frame_end - frame_bottom));
+  // As in form_trace: records above the live top were reused or hold nodes the collector no longer
+  // keeps, whatever position the error recorded.
+  i32 n = std::min(limit, frame_depth());
   for (i32 i = 0; i < n; ++i) {
     Frame* f = frame_bottom + i;
     if (!traced(f, level)) continue;

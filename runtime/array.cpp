@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/roots.h"
+
 namespace kiv::array {
 namespace {
 
@@ -76,6 +78,7 @@ void append_int32(Ref<Node> a, i32 value) { append(a, value); }
 void append_int32(const Cell* holder, i32 value) { append(Ref<Node>(holder->w2), value); }
 
 void insert_int32(Ref<Node> a, i32 value, i32 index) {
+  RootNode keep(a);  // growth may collect and move the node
   cell::reserve_tail_bytes(buf(a), 4);
   SeriesBuffer* b = buf(a);  // may have moved
   std::byte* at = b->head_ptr() + static_cast<std::ptrdiff_t>(index) * 4;

@@ -3,6 +3,7 @@
 #include "runtime/boot.h"
 
 #include "datatypes/action.h"
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
@@ -103,6 +104,7 @@ void register_datatypes() {
   time::init();
   bitset::init();
   typeset::init();
+  binary::init();
 }
 
 // 9: the actions table (62 entries in slot order).

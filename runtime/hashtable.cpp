@@ -1216,8 +1216,10 @@ void sweep_weak(Ref<Node> table, bool (*alive)(u32 node), u32 (*remap)(u32 node)
       e->w1 = 0;
     } else if (remap) {
       e->w1 = remap(e->w1);
+      // The owned series value keeps its node in w2 (w1 is its head index); the owner keeps its
+      // context in w1.
       if (owners) {
-        if (e[1].w1) e[1].w1 = remap(e[1].w1);
+        if (e[1].w2) e[1].w2 = remap(e[1].w2);
         if (e[2].w1) e[2].w1 = remap(e[2].w1);
       }
     }

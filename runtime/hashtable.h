@@ -221,8 +221,10 @@ void mark(u32* table_slot, const Marker& m);
 
 // Weak sweep of a kind 3-4 table after marking: every entry whose key node is not alive (kind 4:
 // or whose second value cell's w1 names a node that is not alive) is removed and its key cell
-// cleared. With remap, the keys of surviving entries are rewritten (moved nodes); the stamp then
-// makes the next lookup rehash.
+// cleared. With remap, the keys of surviving entries are rewritten (moved nodes), and in kind 4
+// also the owned series' node (first value cell, w2) and the owner's context (second, w1); any
+// other reference in the value cells is the caller's to mark. The stamp then makes the next
+// lookup rehash.
 void sweep_weak(Ref<Node> table, bool (*alive)(u32 node), u32 (*remap)(u32 node) = nullptr);
 
 // Prints the deleted and the live buckets (diagnostic).

@@ -189,14 +189,19 @@ Ref<Node> table() { return owners; }
 void set_owner(Cell* value, const Cell* owner_in, const Cell* word_in) {
   const u32 t = value->type();
   if (owned_type_q(t)) {
-    if (!marked_q(value)) {
-      if (t == type::image) value->header |= image_owned_flag;
-      else buffer_of(node_of(value))->flags |= series_flag::owned;
-      put_entry(value, owner_in, word_in);
-    }
-    if (!block_like_q(t)) return;
+    // Registering allocates: the arguments may lie in series that move, so work on copies.
     Cell v = *value, o = *owner_in, w = word_in ? *word_in : none::value;
     RootCell keep_v(v), keep_o(o), keep_w(w);
+    if (!marked_q(&v)) {
+      if (t == type::image) {
+        value->header |= image_owned_flag;
+        v.header |= image_owned_flag;
+      } else {
+        buffer_of(node_of(&v))->flags |= series_flag::owned;
+      }
+      put_entry(&v, &o, &w);
+    }
+    if (!block_like_q(t)) return;
     Ref<Node> node = node_of(&v);
     if (mold::find_cycle(node)) return;
     mold::CycleGuard guard(node);
@@ -230,10 +235,12 @@ void unset_owner(Cell* value) {
   if (owned_type_q(t)) {
     if (t == type::image) value->header &= ~image_owned_flag;
     else buffer_of(node_of(value))->flags &= ~series_flag::owned;
+    Cell v = *value;
+    RootCell keep_v(v);
     bool existed = false;
-    remove_entry(node_of(value), &existed);
+    remove_entry(node_of(&v), &existed);
     // The entry is gone before the descent: a block met again finds none and stops there.
-    if (existed && block_like_q(t)) each_cell(value, [](Cell* c) { unset_owner(c); });
+    if (existed && block_like_q(t)) each_cell(&v, [](Cell* c) { unset_owner(c); });
     return;
   }
   if (object::object_like_q(t)) {
@@ -274,11 +281,11 @@ bool notify_change(Cell* series, const Cell* action, const Cell* value, i32 inde
 
 bool notify_change(Cell* series, const char* action, const Cell* value, i32 index, i32 part) {
   if (!owners || !owned_type_q(series->type()) || !marked_q(series)) return false;
-  Cell v = value ? *value : none::value;
-  RootCell keep_v(v);
-  Cell act = action_word(action);
+  Cell target = *series, v = value ? *value : none::value;
+  RootCell keep_target(target), keep_v(v);
+  Cell act = action_word(action);  // may make the word: allocates
   RootCell keep_act(act);
-  return notify_change(series, &act, &v, index, part);
+  return notify_change(&target, &act, &v, index, part);
 }
 
 void sweep(bool (*alive)(u32 node), u32 (*remap)(u32 node)) {

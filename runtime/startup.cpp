@@ -15,6 +15,7 @@
 #include "evaluator/natives.h"
 #include "runtime/boot.h"
 #include "runtime/cell.h"
+#include "runtime/collector.h"
 #include "runtime/platform.h"
 #include "runtime/sys.h"
 
@@ -154,8 +155,11 @@ void make_word_aliases() {}
 // 7: the globals that hold boot literals and context literals.
 void fetch_literals() {}
 
-// 8: the collector's active flag set; word recording off.
-void collector_on() { word_recording = false; }
+// 8: the collector's active flag set (the program's values exist from here on); word recording off.
+void collector_on() {
+  collector::enabled = true;
+  word_recording = false;
+}
 
 // 9-21: the top-level code of the language-level modules, in source order.
 // 9: datatype!, none, true, false; until the boot data defines them, the core vocabulary too (the

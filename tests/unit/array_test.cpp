@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
@@ -124,4 +125,19 @@ TEST_F(InternalArray, PointerArrays) {
   EXPECT_EQ(array::remove_pointer(a, &y), -1);
   EXPECT_EQ(array::length(a), 2);
   EXPECT_EQ(array::pick_pointer(a, 2), &z);
+}
+
+TEST_F(InternalArray, InsertingWhileEveryAllocationMovesTheArray) {
+  Ref<Node> a = array::make(1, 4);
+  RootNode keep(a);
+  const bool enabled = collector::enabled;
+  const u32 every = collector::torture_every;
+  collector::enabled = true;
+  collector::set_torture(1);  // each growth collects and moves every buffer and node
+  for (i32 i = 0; i < 40; ++i) array::insert_int32(a, i, 0);
+  collector::set_torture(every);
+  collector::enabled = enabled;
+  std::vector<i32> want;
+  for (i32 i = 39; i >= 0; --i) want.push_back(i);
+  EXPECT_EQ(ints_of(a), want);
 }

@@ -36,15 +36,17 @@ Cell F(double d) {
   return c;
 }
 Cell none() { return test::none_cell(); }
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
 // A string! kept on the value stack for the test.
-Cell S(const char* utf8) {
+Cell& S(const char* utf8) {
   Cell* c = stack::push_cell();
   string::make_from_utf8(c, utf8);
   return *c;
 }
 // A binary! of the bytes, kept on the value stack (the binary unit is not here yet: its layout is the
 // plain byte series).
-Cell Bin(std::initializer_list<u8> bytes) {
+Cell& Bin(std::initializer_list<u8> bytes) {
   Cell* c = stack::push_cell();
   Ref<Node> n = memory::alloc_bytes(static_cast<i32>(bytes.size()));
   SeriesBuffer* b = buffer_of(n);
@@ -52,8 +54,11 @@ Cell Bin(std::initializer_list<u8> bytes) {
   *c = Cell{type::binary, 0, n.offset(), 0};
   return *c;
 }
-Cell Word(const char* name) { return word::load(name); }
-Cell B(std::initializer_list<Cell> cells) { return test::block_of(cells); }
+Cell& Word(const char* name) {
+  Cell w = word::load(name);
+  return *stack::push_value(&w);
+}
+Cell& B(std::initializer_list<test::Arg> cells) { return test::block_of(cells); }
 
 std::string error_of(const std::function<void()>& f) {
   try {
@@ -67,7 +72,7 @@ std::string error_of(const std::function<void()>& f) {
 const action::Row& row() { return datatype::row(type::bitset); }
 
 // make (or to) through the action table; the result stays on the value stack.
-Cell make(const Cell& spec, bool to = false) {
+Cell& make(const Cell& spec, bool to = false) {
   Cell proto{type::datatype, type::bitset, 0, 0};
   Cell* s = stack::push_value(&spec);
   return *(to ? row().to : row().make)(&proto, s, type::bitset);
@@ -84,7 +89,7 @@ std::vector<i32> members(const Cell& bits, i32 below) {
 }
 std::string text(const Cell& bits) { return test::mold_text(bits); }
 // A bitset of the stored bytes and flag, kept on the value stack.
-Cell raw(std::initializer_list<u8> bytes, bool complemented) {
+Cell& raw(std::initializer_list<u8> bytes, bool complemented) {
   Cell* c = stack::push_cell();
   bitset::make_at(c, static_cast<i32>(bytes.size()), complemented);
   u8* d = reinterpret_cast<u8*>(bitset::get_data(c));
@@ -98,10 +103,11 @@ class BitsetTest : public ::testing::Test {
 };
 
 TEST_F(BitsetTest, MakeFromSpecs) {
-  Cell dash = Word("-"), not_ = Word("not");
+  Cell &dash = Word("-"), &not_ = Word("not");
+  test::Building building;
   struct Case {
     const char* what;
-    Cell spec;
+    Cell spec{};
     i32 length;
     const char* text;
     std::vector<i32> in;   // members below 128
@@ -126,8 +132,10 @@ TEST_F(BitsetTest, MakeFromSpecs) {
       {"not binary", B({not_, Bin({0xC0})}), 8, "make bitset! [not #{C0}]", {}, true},
       {"not alone", B({not_}), 8, "make bitset! [not #{00}]", {}, true},
   };
+  test::RootCells keep_cases(cases, &Case::spec);
+  building.release();
   for (const Case& c : cases) {
-    Cell bits = make(c.spec);
+    Cell& bits = make(c.spec);
     ASSERT_EQ(bits.type(), u32{type::bitset}) << c.what;
     EXPECT_EQ(row().length_q(&bits), c.length) << c.what;
     EXPECT_EQ(text(bits), c.text) << c.what;
@@ -138,27 +146,28 @@ TEST_F(BitsetTest, MakeFromSpecs) {
     }
   }
   // Negated specs hold everything but what they name.
-  Cell neg = make(B({not_, S("abc")}));
+  Cell& neg = make(B({not_, S("abc")}));
   EXPECT_FALSE(member(neg, 'a'));
   EXPECT_FALSE(member(neg, 'c'));
   EXPECT_TRUE(member(neg, 'd'));
   EXPECT_TRUE(member(neg, 0));
-  Cell neg_bin = make(B({not_, Bin({0xC0})}));
+  Cell& neg_bin = make(B({not_, Bin({0xC0})}));
   EXPECT_EQ(members(neg_bin, 4), (std::vector<i32>{2, 3}));
   // to takes the same specs except a size.
-  Cell t = make(S("abc"), true);
+  Cell& t = make(S("abc"), true);
   EXPECT_EQ(text(t), "make bitset! #{00000000000000000000000070}");
   // A bitset spec is copied: same bytes and flag, a series of its own.
-  Cell copy = make(neg);
+  Cell& copy = make(neg);
   EXPECT_NE(copy.w2, neg.w2);
   EXPECT_EQ(text(copy), text(neg));
 }
 
 TEST_F(BitsetTest, MakeErrors) {
-  Cell dash = Word("-");
+  Cell& dash = Word("-");
+  test::Building building;
   struct Case {
     const char* what;
-    Cell spec;
+    Cell spec{};
     bool to;
     const char* id;
   } cases[] = {
@@ -178,15 +187,18 @@ TEST_F(BitsetTest, MakeErrors) {
       {"lone dash", B({dash, Ch('a')}), false, "bad-make-arg"},
       {"binary in a block", B({Ch('a'), Bin({1})}), false, "not-done"},
   };
+  test::RootCells keep_cases(cases, &Case::spec);
+  building.release();
   for (const Case& c : cases) EXPECT_EQ(error_of([&] { make(c.spec, c.to); }), c.id) << c.what;
 }
 
 TEST_F(BitsetTest, TestingAndFinding) {
-  Cell bits = make(S("abc"));
+  Cell& bits = make(S("abc"));
   Cell* b = on_stack(bits);
-  Cell dash = Word("-");
+  Cell& dash = Word("-");
+  test::Building building;
   struct Case {
-    Cell value;
+    Cell value{};
     bool found;
   } cases[] = {
       {Ch('a'), true},           {Ch('d'), false},           {I(99), true},
@@ -196,6 +208,8 @@ TEST_F(BitsetTest, TestingAndFinding) {
       {B({Ch('c'), S("ab")}), true},                         {B({Ch('a'), I(5)}), false},
       {F(1e12), false},
   };
+  test::RootCells keep_cases(cases, &Case::value);
+  building.release();
   for (Case& c : cases) {
     Cell* v = on_stack(c.value);
     Cell f = *row().find(b, v, nullptr, false, false, false, false, nullptr, nullptr, false, false, false, false);
@@ -205,7 +219,7 @@ TEST_F(BitsetTest, TestingAndFinding) {
     EXPECT_EQ(p.w1, c.found ? 1u : 0u) << test::mold_text(c.value);
   }
   EXPECT_EQ(bitset::byte_count(b), 13);  // testing never grows
-  Cell w = Word("a");
+  Cell& w = Word("a");
   EXPECT_EQ(error_of([&] { row().pick(b, 0, &w); }), "invalid-arg");
   // A complemented bitset holds every number past its bytes, even past the 32-bit range.
   Cell* neg = on_stack(make(B({Word("not"), S("a")})));
@@ -238,12 +252,12 @@ TEST_F(BitsetTest, GrowthFollowsTheComplementFlag) {
   EXPECT_TRUE(member(*comp, 1000));
   // Ranges and strings grow the stored bytes to their largest member when they must.
   Cell* e = on_stack(raw({}, false));
-  Cell range = B({Ch('a'), Word("-"), Ch('z')});
+  Cell& range = B({Ch('a'), Word("-"), Ch('z')});
   row().append(e, &range, -1, false, 1, true);
   EXPECT_EQ(members(*e, 256).size(), 26u);
   EXPECT_EQ(bitset::byte_count(e), ('z' >> 3) + 1);
   Cell* ce = on_stack(raw({}, true));
-  Cell letters = S("\xC3\xA9t\xC3\xA9");  // U+00E9 and t
+  Cell& letters = S("\xC3\xA9t\xC3\xA9");  // U+00E9 and t
   Cell* lv = on_stack(letters);
   row().remove(ce, lv, nullptr);
   EXPECT_FALSE(member(*ce, 0xE9));
@@ -268,22 +282,25 @@ TEST_F(BitsetTest, GrowthFollowsTheComplementFlag) {
 
 TEST_F(BitsetTest, SeriesActions) {
   Cell* bits = on_stack(make(S("ab")));
-  Cell dash = Word("-");
+  Cell& dash = Word("-");
   EXPECT_EQ(error_of([&] { row().remove(bits, nullptr, nullptr); }), "missing-arg");
   Cell a = Ch('a');
   row().remove(bits, &a, nullptr);
   EXPECT_EQ(members(*bits, 128), (std::vector<i32>{'b'}));
-  Cell more = B({I(0), dash, I(3), S("z")});
+  Cell& more = B({I(0), dash, I(3), S("z")});
   row().insert(bits, &more, -1, false, 1, false);
   EXPECT_EQ(members(*bits, 128), (std::vector<i32>{0, 1, 2, 3, 'b', 'z'}));
   Cell bad = none();
   EXPECT_EQ(error_of([&] { row().append(bits, &bad, -1, false, 1, true); }), "invalid-arg");
   // poke: none, false, 0 and 0.0 clear; anything else sets.
+  test::Building building;
   struct Poke {
-    Cell value;
+    Cell value{};
     bool set;
   } pokes[] = {{none(), false}, {test::logic_cell(false), false}, {I(0), false}, {F(0.0), false},
                {test::logic_cell(true), true}, {I(7), true}, {S(""), true}, {F(-0.0), false}};
+  test::RootCells keep_pokes(pokes, &Poke::value);
+  building.release();
   for (Poke& p : pokes) {
     Cell idx = Ch('b');
     row().poke(bits, 'b', &p.value, &idx);
@@ -313,6 +330,7 @@ TEST_F(BitsetTest, SeriesActions) {
   EXPECT_TRUE(member(*comp, 5000));
   EXPECT_EQ(text(*comp), "make bitset! [not #{000000000000000000000000000000C0}]");
   Cell before = *dup;
+  RootCell keep_before(before);
   row().negate(dup);
   EXPECT_NE(dup->w2, before.w2);
   EXPECT_FALSE(member(*dup, 'x'));
@@ -322,7 +340,8 @@ TEST_F(BitsetTest, SeriesActions) {
 
 TEST_F(BitsetTest, PathAccess) {
   Cell* bits = on_stack(make(S("a")));
-  Cell a = Ch('a'), n = I(98), name = Word("x");
+  Cell a = Ch('a'), n = I(98);
+  Cell& name = Word("x");
   EXPECT_EQ(row().eval_path(bits, &a, nullptr, nullptr, nullptr, nullptr, 0, false, false, true, false)->w1, 1u);
   EXPECT_EQ(row().eval_path(bits, &n, nullptr, nullptr, nullptr, nullptr, 0, false, false, true, false)->w1, 0u);
   Cell on = test::logic_cell(true);
@@ -333,11 +352,11 @@ TEST_F(BitsetTest, PathAccess) {
 }
 
 TEST_F(BitsetTest, Compare) {
-  Cell one = raw({0x40}, false), one_long = raw({0x40, 0x00}, false), two = raw({0x20}, false);
-  Cell empty = raw({}, false), all = raw({}, true), neg = raw({0x40}, true);
+  Cell &one = raw({0x40}, false), &one_long = raw({0x40, 0x00}, false), &two = raw({0x20}, false);
+  Cell &empty = raw({}, false), &all = raw({}, true), &neg = raw({0x40}, true);
   EXPECT_EQ(actions::compare(&one, &one_long, compare_op::equal), 0);  // same members, other length
   EXPECT_EQ(actions::compare(&one, &two, compare_op::equal), 0);
-  Cell again = raw({0x40}, false);
+  Cell& again = raw({0x40}, false);
   EXPECT_EQ(actions::compare(&one, &again, compare_op::equal), 1);
   EXPECT_EQ(actions::compare(&one, &again, compare_op::same), 0);
   EXPECT_EQ(actions::compare(&one, &one, compare_op::same), 1);
@@ -352,10 +371,11 @@ TEST_F(BitsetTest, Compare) {
 }
 
 TEST_F(BitsetTest, TextWithPart) {
-  Cell plain = raw({0x12, 0xAB, 0xFF}, false), comp = raw({0x12}, true);
+  Cell &plain = raw({0x12, 0xAB, 0xFF}, false), &comp = raw({0x12}, true);
   EXPECT_EQ(text(comp), "make bitset! [not #{ED}]");
+  test::Building building;
   struct Case {
-    Cell bits;
+    Cell bits{};
     i32 limit;
     i32 left;
     const char* text;
@@ -367,8 +387,10 @@ TEST_F(BitsetTest, TextWithPart) {
       {plain, 14, -1, "make bitset! #{"},
       {comp, 21, -1, "make bitset! [not #{ED"},
   };
+  test::RootCells keep_cases(cases, &Case::bits);
+  building.release();
   for (const Case& c : cases) {
-    Cell out, part = I(c.limit);
+    Cell out{}, part = I(c.limit);
     RootCell keep(out);
     string::make_at(&out, 16);
     EXPECT_EQ(row().mold(&c.bits, &out, false, false, false, &part, c.limit, 0), c.left) << c.text;
@@ -381,7 +403,7 @@ TEST_F(BitsetTest, TextWithPart) {
 Cell set_op(const Cell& a, const Cell& b, i32 code) { return test::call({a, b}, [&] { bitset::do_set_operation(code); }); }
 
 TEST_F(BitsetTest, SetOperationLengths) {
-  Cell one = raw({0xF0}, false), three = raw({0x0F, 0x01, 0x80}, false);
+  Cell &one = raw({0xF0}, false), &three = raw({0x0F, 0x01, 0x80}, false);
   struct Case {
     const char* what;
     i32 code;
@@ -476,8 +498,8 @@ void check_set_operations(u32 seed, i32 rounds) {
 TEST_F(BitsetTest, SetOperationsMatchTheModelWithComplementedOperands) {
   check_set_operations(20240611, 400);
   // The cases the plain byte rules got wrong.
-  Cell a = raw({0x7F}, true);         // everything but 0
-  Cell b = raw({0x00, 0x01}, false);  // 15
+  Cell& a = raw({0x7F}, true);         // everything but 0
+  Cell& b = raw({0x00, 0x01}, false);  // 15
   Cell u = set_op(a, b, 9);
   EXPECT_TRUE(member(u, 15));
   EXPECT_TRUE(member(u, 5000));
@@ -511,7 +533,7 @@ class Torture {
 TEST_F(BitsetTest, SurvivesCollectionsAtEveryAllocation) {
   // The specs are made first and held on the value stack; every C++ copy of a cell goes stale at the
   // next allocation once collections move everything.
-  Cell dash = Word("-");
+  Cell& dash = Word("-");
   Cell* spec = on_stack(B({Ch('a'), dash, Ch('f'), B({S("xyz"), I(300)}), S("\xE2\x82\xAC")}));  // and U+20AC
   Cell* grow = on_stack(B({I(5000), S("q"), Ch('0'), dash, Ch('9')}));
   Cell* negated = on_stack(B({Word("not"), Bin({0x0F})}));

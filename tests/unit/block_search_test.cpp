@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -552,6 +553,10 @@ TEST_F(BlockSearch, SortMatchesStableSortOnRandomBlocks) {
       return false;
     };
     std::vector<std::vector<Cell>> expected = records;
+    // The copies must follow the nodes the sort's collections move (their arrays stay put).
+    std::vector<std::unique_ptr<test::RootCells>> keep;
+    for (auto* set : {&records, &expected})
+      for (auto& rec : *set) keep.push_back(std::make_unique<test::RootCells>(rec.data(), rec.size()));
     std::stable_sort(expected.begin(), expected.end(), cmp);
     Cell* skip = size > 1 ? num(size) : nullptr;
     Cell* compare = size > 1 && !all ? num(offset + 1) : nullptr;
@@ -594,8 +599,10 @@ std::string set_op(Cell* a, Cell* b, i32 op, bool case_ = false, i32 skip = 0, C
   Cell* skip_cell = skip ? BlockSearch::num(skip) : nullptr;
   Cell r = b ? test::call({*a, *b}, [&] { block::do_set_operation(case_, skip_cell, op); })
              : test::call({*a}, [&] { block::do_set_operation(case_, skip_cell, op); });
+  RootCell keep(r);
+  std::string text = BlockSearch::text(&r);
   if (result) *result = r;
-  return BlockSearch::text(&r);
+  return text;
 }
 
 TEST_F(BlockSearch, SetOperations) {
@@ -637,7 +644,8 @@ TEST_F(BlockSearch, SetOperations) {
 }
 
 TEST_F(BlockSearch, SetOperationsOnHashKeepAnIndex) {
-  Cell result;
+  Cell result{};
+  RootCell keep_result(result);
   EXPECT_EQ(set_op(hashed("a b a c"), nullptr, block::set_op::unique, false, 0, &result), "a b c");
   ASSERT_EQ(result.type(), type::hash);
   Cell* r = stack::push_value(&result);

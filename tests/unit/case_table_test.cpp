@@ -75,12 +75,14 @@ class CaseChange : public ::testing::Test {
     saved_ = memory::manager;
     saved_fixups_ = std::move(memory::fixups);
     saved_enabled_ = collector::enabled;
+    saved_notifier_ = uc::case_change_notifier;  // the ownership unit's, when the process booted
+    uc::case_change_notifier = nullptr;
     collector::enabled = false;
     memory::init();
     uc::build_case_tables();
   }
   void TearDown() override {
-    uc::case_change_notifier = nullptr;
+    uc::case_change_notifier = saved_notifier_;
     memory::free_all();
     memory::manager = saved_;
     memory::fixups = std::move(saved_fixups_);
@@ -113,6 +115,7 @@ class CaseChange : public ::testing::Test {
   MemoryManager saved_;
   decltype(memory::fixups) saved_fixups_;
   bool saved_enabled_;
+  uc::CaseChangeNotifier saved_notifier_ = nullptr;
 };
 
 TEST_F(CaseChange, StringsKeepTheirLengthAndWidenWhenNeeded) {
@@ -138,7 +141,7 @@ TEST_F(CaseChange, StringsKeepTheirLengthAndWidenWhenNeeded) {
 
 TEST_F(CaseChange, PartLimitsTheCharacters) {
   struct Case {
-    Cell part;
+    Cell part{};
     const char32_t* result;
   };
   Cell base = make_string(U"abcdef", 1);

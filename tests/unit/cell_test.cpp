@@ -91,7 +91,7 @@ TEST_F(CellHelpers, ReserveTailBytesGrowsToTwiceTheSizeOrTwiceTheRequest) {
 
 TEST_F(CellHelpers, ToInt32Checked) {
   struct Case {
-    Cell value;
+    Cell value{};
     bool raises;
     i32 expected;
   } cases[] = {

@@ -24,7 +24,7 @@ Cell float_cell(double d) {
 TEST_F(Char, Math) {
   struct Case {
     i32 cp;
-    Cell arg;
+    Cell arg{};
     void (*op)();
     i32 want;  // -1: an error, named by `error`
     const char* error;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -456,7 +457,34 @@ TEST_F(Collector, APointerKeyedTableDoesNotKeepItsKeysAlive) {
   EXPECT_NE(buffer_of(Ref<Node>(live->w2))->node, 0u);
   // The table itself is alive and usable.
   EXPECT_EQ(hashtable::get_key(table, dead_key.offset()), nullptr);
+  // When nodes move, the survivor's key and the series value it keeps follow (not its head index).
+  u32 old_node = live->w2;
+  collector::set_torture(1);
+  collector::collect();
+  collector::set_torture(0);
+  ASSERT_NE(live->w2, old_node);
+  Cell* e = hashtable::get_key(table, live->w2);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e[0].w2, live->w2);
+  EXPECT_EQ(e[0].w1, 0u);
   table = Ref<Node>{};
+}
+
+TEST_F(Collector, RunningOutOfShadowRootsIsACatchableStackOverflow) {
+  const u32 before = roots::top;
+  std::vector<Cell> cells(roots::capacity);
+  std::vector<std::unique_ptr<RootCell>> guards;
+  try {
+    for (Cell& c : cells) guards.push_back(std::make_unique<RootCell>(c));
+    ADD_FAILURE() << "no error";
+  } catch (const LanguageError& e) {
+    EXPECT_STREQ(e.id, "stack-overflow");
+    EXPECT_EQ(e.category, ErrorCategory::internal);
+  }
+  EXPECT_EQ(roots::top, roots::capacity) << "the refused guard took no entry";
+  guards.clear();
+  EXPECT_EQ(roots::top, before);
+  collector::collect();  // the registry is whole again
 }
 
 namespace {

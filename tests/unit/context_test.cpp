@@ -25,7 +25,7 @@ class Contexts : public ::testing::Test {
 
 // A word of the given type, bound to nothing yet.
 Cell loose(const char* name, u32 t = type::word) {
-  Cell w;
+  Cell w{};
   return *word::init_at(&w, t, Ref<Node>{}, symbol::make(name), -1);
 }
 
@@ -113,7 +113,8 @@ TEST_F(Contexts, BindBlockBindsDeeplyAndLeavesStrangersAlone) {
     Cell w = loose(n);
     context::find_or_add_word_slot(ctx, &w);
   }
-  Cell stranger;
+  Cell stranger{};
+  RootCell keep_stranger(stranger);
   word::load_at("bz", &stranger);  // bound to the global context
   Cell inner = test::block_of({loose("BY", type::get_word), stranger}, type::paren);
   RootCell keep_inner(inner);
@@ -187,11 +188,11 @@ TEST_F(Contexts, CloneForGivesANewContextWithTheSameWords) {
 TEST_F(Contexts, GlobalCaseVariantsShareOneSlot) {
   i32 foo = symbol::make("glob-foo");
   i32 Foo = symbol::make("Glob-Foo");
-  Cell a = word::from_symbol(foo);
-  Cell b = word::from_symbol(Foo);  // an exact lookup adds the variant's own word
+  Cell a = word::from_symbol(foo), b{}, c{};
+  RootCell keep_a(a), keep_b(b), keep_c(c);
+  b = word::from_symbol(Foo);  // an exact lookup adds the variant's own word
   EXPECT_EQ(word::symbol_of(&b), Foo);
   EXPECT_EQ(word::index_of(&b), word::index_of(&a));
-  Cell c;
   word::load_at("GLOB-FOO", &c);
   EXPECT_EQ(word::symbol_of(&c), symbol::make("GLOB-FOO")) << "load keeps the written form";
   EXPECT_EQ(word::index_of(&c), word::index_of(&a));
@@ -230,7 +231,7 @@ TEST_F(Contexts, ValuesOnTheStackNeedARunningCall) {
   EXPECT_EQ(context::values_of(ctx), nullptr);
   EXPECT_EQ(context::kind_of(ctx), u32{context::function});
   // get_value_cell reads such a context through the global one.
-  Cell g;
+  Cell g{};
   word::load_at("fa", &g);
   Cell v = test::int_cell(3);
   word::set(&g, &v);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "datatypes/action.h"
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
@@ -65,6 +66,7 @@ void boot_core() {
     time::init();
     bitset::init();
     typeset::init();
+    binary::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
@@ -89,29 +91,39 @@ void boot_core() {
     if (collector::torture_every) collector::enabled = true;
   }
   stack::top = stack::arguments = stack::bottom;
+  // A test runs as the body of a call: entries that answer in the arguments base (the call's
+  // result cell) write there, not over the values the test keeps on the stack.
+  stack::push_cell();
   mold::reset_cycles();
 }
 
-Cell block_of(std::initializer_list<Cell> cells, u32 type_id) {
-  Cell b;
-  RootCell keep(b);
-  block::make_at(&b, static_cast<i32>(cells.size()));
-  for (const Cell& c : cells) block::append_value(&b, &c);
-  cell::set_type(&b, type_id);
-  stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
-  return b;
+Cell& block_of(std::initializer_list<Arg> cells, u32 type_id) {
+  // The given cells may be copies the collector does not know of: root them while the block grows.
+  u32 rooted = 0;
+  for (const Arg& a : cells) {
+    roots::push(const_cast<Cell*>(a.cell), roots::Kind::cell);
+    ++rooted;
+  }
+  Cell b{};
+  {
+    RootCell keep(b);
+    block::make_at(&b, static_cast<i32>(cells.size()));
+    for (const Arg& a : cells) block::append_value(&b, a.cell);
+    cell::set_type(&b, type_id);
+  }
+  roots::top -= rooted;
+  return *stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
 }
 
-Cell ints(std::initializer_list<i32> values) {
-  Cell b;
+Cell& ints(std::initializer_list<i32> values) {
+  Cell b{};
   RootCell keep(b);
   block::make_at(&b, static_cast<i32>(values.size()));
   for (i32 v : values) {
     Cell c = int_cell(v);
     block::append_value(&b, &c);
   }
-  stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
-  return b;
+  return *stack::push_value(&b);  // keeps the block alive for the test (the next boot_core drops it)
 }
 
 namespace {

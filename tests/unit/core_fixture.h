@@ -5,8 +5,54 @@
 #include <string>
 
 #include "runtime/cell.h"
+#include "runtime/collector.h"
+#include "runtime/roots.h"
 
 namespace kiv::test {
+
+// Roots several cells for its scope (the cells stay where they are): test locals, or a table of
+// cases built before the test allocates. Every value a test keeps across an allocation must be
+// rooted, or the collector moves its series and nodes away under it.
+class RootCells {
+  u32 count_ = 0;
+  void add(const Cell* c) {
+    roots::push(const_cast<Cell*>(c), roots::Kind::cell);
+    ++count_;
+  }
+
+ public:
+  RootCells(std::initializer_list<Cell*> cells) {
+    for (Cell* c : cells) add(c);
+  }
+  RootCells(const Cell* first, size_t n) {
+    for (size_t i = 0; i < n; ++i) add(first + i);
+  }
+  // Each element's cell member, e.g. RootCells keep(cases, &Case::value).
+  template <class Range, class Element>
+  RootCells(Range& range, Cell Element::*member) {
+    for (auto& e : range) add(&(e.*member));
+  }
+  ~RootCells() { roots::top -= count_; }
+  RootCells(const RootCells&) = delete;
+  RootCells& operator=(const RootCells&) = delete;
+};
+
+// Holds collections off while a test builds a table of values, until release() (once the table's
+// cells are rooted, e.g. with RootCells).
+class Building {
+  bool saved_;
+  bool held_ = true;
+
+ public:
+  Building() : saved_(collector::enabled) { collector::enabled = false; }
+  void release() {
+    if (held_) collector::enabled = saved_;
+    held_ = false;
+  }
+  ~Building() { release(); }
+  Building(const Building&) = delete;
+  Building& operator=(const Building&) = delete;
+};
 
 // Boots once per process; later calls only empty the value stack and the cycle stack.
 void boot_core();
@@ -14,11 +60,19 @@ void boot_core();
 inline Cell int_cell(i32 n) { return Cell{type::integer, 0, static_cast<u32>(n), 0}; }
 inline Cell none_cell() { return Cell{type::none, 0, 0, 0}; }
 inline Cell logic_cell(bool f) { return Cell{type::logic, f ? 1u : 0u, 0, 0}; }
-// A block! (or another any-block type) holding copies of the cells. The builders also push the new
-// value on the value stack, so a collection keeps it for the rest of the test.
-Cell block_of(std::initializer_list<Cell> cells, u32 type_id = type::block);
+// A cell handed to a builder, read when the builder uses it: a builder's result on the value stack,
+// a rooted local or a temporary (rooted by the builder while it allocates). Values that hold nodes
+// must come from the value stack or a root: a plain copy goes stale at the next allocation.
+struct Arg {
+  const Cell* cell;
+  Arg(const Cell& c) : cell(&c) {}  // NOLINT: implicit on purpose
+};
+// A block! (or another any-block type) holding copies of the cells. The builders push the new value
+// on the value stack, so a collection keeps it (and rewrites it) for the rest of the test, and
+// answer that stack cell: keep it by reference (Cell& b = ...), or root a copy.
+Cell& block_of(std::initializer_list<Arg> cells, u32 type_id = type::block);
 // A block! of the integers.
-Cell ints(std::initializer_list<i32> values);
+Cell& ints(std::initializer_list<i32> values);
 // The value with the new-line flag set.
 inline Cell nl(Cell c) {
   c.header |= header::new_line;

@@ -22,10 +22,11 @@ namespace {
 
 using Errors = test::ObjectTest;
 
-Cell make_error(const Cell& spec) {
-  Cell proto, s = spec;
+Cell& make_error(const Cell& spec) {
+  Cell proto{}, s = spec;
+  RootCell keep(s);
   datatype::make_at(&proto, type::error);
-  return *datatype::row(type::error).make(&proto, &s, type::error);
+  return *stack::push_value(datatype::row(type::error).make(&proto, &s, type::error));
 }
 
 // The text's first characters, as many as the prefix has.
@@ -34,7 +35,7 @@ std::string head(const std::string& text, const std::string& prefix) { return te
 std::string field_text(const Cell& err, i32 index) { return test::mold_text(*error::field_of(&err, index)); }
 
 // The catalogue report of an error made with the fixed arguments the golden file uses.
-Cell fixed_error(ErrorCategory category, const char* id) {
+Cell& fixed_error(ErrorCategory category, const char* id) {
   Cell args[3] = {test::none_cell(), test::none_cell(), test::none_cell()};
   RootCell k0(args[0]), k1(args[1]), k2(args[2]);
   string::make_from_utf8(&args[0], "one");
@@ -47,7 +48,7 @@ Cell fixed_error(ErrorCategory category, const char* id) {
 // ---- make error! ----
 
 TEST_F(Errors, MakeFromACode) {
-  Cell e = make_error(test::int_cell(300));
+  Cell& e = make_error(test::int_cell(300));
   EXPECT_EQ(e.type(), type::error);
   EXPECT_EQ(object::class_of(&e), 1);
   EXPECT_EQ(e.w3, 0u);
@@ -66,7 +67,7 @@ TEST_F(Errors, MakeFromACode) {
 }
 
 TEST_F(Errors, MakeFromBlocks) {
-  Cell e = make_error(load("script no-value"));
+  Cell& e = make_error(load("script no-value"));
   EXPECT_EQ(field_text(e, error::field::code), "300");
   e = make_error(load("Math ZERO-DIVIDE extra"));
   EXPECT_EQ(field_text(e, error::field::code), "400");
@@ -105,7 +106,7 @@ TEST_F(Errors, MakeFromBlocks) {
 TEST_F(Errors, MakeFromTextIsAUserMessage) {
   Cell text{type::none, 0, 0, 0};
   string::make_from_utf8(&text, "it broke");
-  Cell e = make_error(text);
+  Cell& e = make_error(text);
   EXPECT_EQ(field_text(e, error::field::code), "800");
   EXPECT_EQ(field_text(e, error::field::type), "user");
   EXPECT_EQ(error::report(&e), "*** User Error: it broke\n*** Where: ???\n*** Near : none");
@@ -113,7 +114,7 @@ TEST_F(Errors, MakeFromTextIsAUserMessage) {
 
 TEST_F(Errors, NearIsTheInterpretersPosition) {
   error::hooks::current_position = [](Cell* out) { *out = Errors::load("a + b c d"); };
-  Cell e = make_error(test::int_cell(400));
+  Cell& e = make_error(test::int_cell(400));
   error::hooks::current_position = nullptr;
   EXPECT_EQ(field_text(e, error::field::near), "[a + b c d]");
   EXPECT_EQ(error::report(&e), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : a + b c d");
@@ -124,7 +125,7 @@ TEST_F(Errors, NearIsTheInterpretersPosition) {
 TEST_F(Errors, CreateFromARaisedLanguageError) {
   LanguageError raised{};
   try {
-    Cell w = word_of("foo");
+    Cell& w = word_of("foo");
     raise_error(ErrorCategory::script, "no-value", w);
   } catch (const LanguageError& e) {
     raised = e;
@@ -142,9 +143,9 @@ TEST_F(Errors, CreateFromARaisedLanguageError) {
   EXPECT_EQ(error::report(bad),
             "*** Internal Error: invalid error object field value: no-such-id\n*** Where: ???\n*** Near : none");
 
-  Cell where = word_of("append");
+  Cell& where = word_of("append");
   error::set_where(e, &where);
-  Cell other = word_of("insert");
+  Cell& other = word_of("insert");
   error::set_where(e, &other);
   EXPECT_EQ(field_text(*e, error::field::where), "append") << "the first where stays";
   EXPECT_NE(error::report(e).find("\n*** Where: append\n*** Near : "), std::string::npos);
@@ -153,7 +154,7 @@ TEST_F(Errors, CreateFromARaisedLanguageError) {
 // ---- the report ----
 
 TEST_F(Errors, ADamagedErrorIsReportedAsInvalidAndRepaired) {
-  Cell e = make_error(test::int_cell(300));
+  Cell& e = make_error(test::int_cell(300));
   set_global("e", e);
   run("e/type: 'nonsense");
   EXPECT_EQ(error::report(&e),
@@ -171,7 +172,7 @@ TEST_F(Errors, ADamagedErrorIsReportedAsInvalidAndRepaired) {
       << "a category's title is no id";
 
   // A template that is neither text nor block: the error names its category and writes no message.
-  Cell user = make_error(load("user message"));
+  Cell& user = make_error(load("user message"));
   *error::field_of(&user, error::field::arg1) = test::int_cell(5);
   EXPECT_EQ(error::report(&user), "*** User Error: \n*** Where: ???\n*** Near : none");
   EXPECT_EQ(field_text(user, error::field::id), "invalid-error");
@@ -179,14 +180,14 @@ TEST_F(Errors, ADamagedErrorIsReportedAsInvalidAndRepaired) {
 }
 
 TEST_F(Errors, SyntaxArgumentsAreFormedOthersMolded) {
-  Cell syntax = fixed_error(ErrorCategory::syntax, "no-header");
-  Cell script = fixed_error(ErrorCategory::script, "invalid-arg");
+  Cell& syntax = fixed_error(ErrorCategory::syntax, "no-header");
+  Cell& script = fixed_error(ErrorCategory::script, "invalid-arg");
   const std::string s1 = "*** Syntax Error: script is missing a Kiv header: one\n";
   const std::string s2 = "*** Script Error: invalid argument: \"one\"\n";
   const std::string s3 = "*** note: cannot load:  \"one\"\n";
   EXPECT_EQ(head(error::report(&syntax), s1), s1);
   EXPECT_EQ(head(error::report(&script), s2), s2);
-  Cell note = fixed_error(ErrorCategory::note, "no-load");
+  Cell& note = fixed_error(ErrorCategory::note, "no-load");
   EXPECT_EQ(head(error::report(&note), s3), s3);
 }
 
@@ -211,7 +212,7 @@ TEST_F(Errors, LongArgumentsAndNearAreCut) {
 }
 
 TEST_F(Errors, StackAndFilesLines) {
-  Cell e = make_error(test::int_cell(402));
+  Cell& e = make_error(test::int_cell(402));
   *error::field_of(&e, error::field::stack) = test::int_cell(4);
   static Cell state{type::none, 0, 0, 0};
   RootCell keep_state(state);
@@ -232,7 +233,7 @@ TEST_F(Errors, StackAndFilesLines) {
 
   // record-trace turns a frame position into the frame words and records the source files.
   error::hooks::collect_frame_words = [](i32 level, Cell* block, i32 position) {
-    Cell w = Errors::word_of(level == 2 && position == 7 ? "outer" : "wrong");
+    Cell& w = Errors::word_of(level == 2 && position == 7 ? "outer" : "wrong");
     block::append_value(block, &w);
   };
   object::get_values(&state)[3] = load("main.kiv");
@@ -249,7 +250,7 @@ TEST_F(Errors, StackAndFilesLines) {
 // ---- mold, path access, comparison ----
 
 TEST_F(Errors, MoldPathAccessAndComparison) {
-  Cell e = make_error(test::int_cell(301));
+  Cell& e = make_error(test::int_cell(301));
   EXPECT_EQ(test::mold_text(e, false, false, true),
             "make error! [code: 301 type: 'script id: 'need-value arg1: none arg2: none arg3: none near: none "
             "where: none stack: none files: none]");
@@ -264,17 +265,17 @@ TEST_F(Errors, MoldPathAccessAndComparison) {
   EXPECT_EQ(head(error::report(&e), "*** Script Error: x needs a value\n"), "*** Script Error: x needs a value\n");
   EXPECT_EQ(error_id([&] { run("e/nonsense"); }), "invalid-path");
 
-  Cell same = make_error(test::int_cell(301));
+  Cell& same = make_error(test::int_cell(301));
   *error::field_of(&same, error::field::arg1) = word_of("x");
-  Cell other = make_error(test::int_cell(302));
-  Cell plain = make_object("a: 1");
+  Cell& other = make_error(test::int_cell(302));
+  Cell& plain = make_object("a: 1");
   EXPECT_EQ(actions::compare(&e, &same, compare_op::equal), 1);
   EXPECT_EQ(actions::compare(&e, &other, compare_op::equal), 0);
   EXPECT_EQ(error::compare(&e, &plain, compare_op::equal), -2);
   EXPECT_EQ(same.type(), type::error) << "the second value's type is restored";
 
   // reflect, copy and select are object!'s.
-  Cell words = word_of("words");
+  Cell& words = word_of("words");
   EXPECT_EQ(test::mold_text(*datatype::row(type::error).reflect(&e, word::symbol_of(&words))),
             "[code type id arg1 arg2 arg3 near where stack files]");
   Cell* c = stack::push_cell();
@@ -288,7 +289,7 @@ TEST_F(Errors, MakingAndFormingSurviveACollectionAtEveryAllocation) {
   bool enabled = collector::enabled;
   collector::enabled = true;
   collector::set_torture(1);
-  Cell e = make_error(load("type: 'script id: 'expect-arg arg1: 'append arg2: integer! arg3: 'series"));
+  Cell& e = make_error(load("type: 'script id: 'expect-arg arg1: 'append arg2: integer! arg3: 'series"));
   RootCell keep(e);
   std::string report = error::report(&e);
   Cell* created = stack::push_cell();
@@ -316,6 +317,7 @@ TEST_F(Errors, ArgumentWordsOfTheRunningFunction) {
 
 TEST_F(Errors, TheCatalogueObjectFollowsItsText) {
   Cell errors = *error::catalog();
+  RootCell keep_errors(errors);
   ASSERT_EQ(object::word_count(&errors), error::category_count);
   i32 n = 0;
   for (const error::Category& c : error::catalogue_text()) {
@@ -327,8 +329,10 @@ TEST_F(Errors, TheCatalogueObjectFollowsItsText) {
     ++n;
   }
   Cell user = object::get_values(&errors)[8];
+  RootCell keep_user(user);
   EXPECT_EQ(test::mold_text(object::get_values(&user)[2]), "arg1") << "a user message is the word arg1";
   Cell syntax = object::get_values(&errors)[2];
+  RootCell keep_syntax(syntax);
   EXPECT_EQ(test::mold_text(object::get_values(&syntax)[2]), "[:arg1 \"invalid\" :arg2 \"at\" :arg3]");
 }
 
@@ -340,7 +344,7 @@ TEST_F(Errors, EveryCatalogueMessageMatchesTheGoldenFile) {
   for (const error::Category& c : error::catalogue_text()) {
     i32 position = 0;
     for (const error::Message& m : c.ids) {
-      Cell e = fixed_error(static_cast<ErrorCategory>(category), m.id);
+      Cell& e = fixed_error(static_cast<ErrorCategory>(category), m.id);
       if (!produced.empty()) produced += "\n";
       produced += "== " + std::to_string(category * 100 + position) + " " + c.name + "/" + m.id + "\n";
       produced += error::report(&e) + "\n";

@@ -269,10 +269,10 @@ Cell round_with(Cell v, const Cell* scale, const std::string& f) {
 
 TEST_F(FloatTest, RoundTable) {
   struct Case {
-    Cell value;
+    Cell value{};
     Cell scale;  // none: no /to
     const char* flags;
-    Cell want;
+    Cell want{};
   };
   const Case cases[] = {
       {F(2.5), none(), "", F(3.0)},
@@ -322,8 +322,8 @@ TEST_F(FloatTest, RoundTable) {
 TEST_F(FloatTest, MakeAndTo) {
   struct Case {
     u32 type_id;
-    Cell spec;
-    Cell want;
+    Cell spec{};
+    Cell want{};
   };
   const Case cases[] = {
       {type::float_, I(3), F(3.0)},     {type::float_, Ch('a'), F(97.0)}, {type::float_, T(1.5), F(1.5)},

@@ -3,6 +3,7 @@
 // registry, routine definitions and calls.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,24 +35,26 @@ class Functions : public ::testing::Test {
   void SetUp() override { test::boot_core(); }
 };
 
-Cell w(const char* name, u32 t = type::word) {
-  Cell c;
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
+Cell& w(const char* name, u32 t = type::word) {
+  Cell c{};
   word::load_at(name, &c);
   cell::set_type(&c, t);
-  return c;
+  return *stack::push_value(&c);
 }
-Cell ref(const char* name) { return w(name, type::refinement); }
+Cell& ref(const char* name) { return w(name, type::refinement); }
 Cell dt(u32 t) {
-  Cell c;
+  Cell c{};
   return *datatype::make_at(&c, t);
 }
-Cell str(const char* text) {
-  Cell c;
+Cell& str(const char* text) {
+  Cell c{};
+  RootCell keep(c);
   string::make_from_utf8(&c, text);
-  stack::push_value(&c);  // kept for the test
-  return c;
+  return *stack::push_value(&c);  // kept for the test
 }
-Cell blk(std::initializer_list<Cell> cells, u32 t = type::block) { return test::block_of(cells, t); }
+Cell& blk(std::initializer_list<test::Arg> cells, u32 t = type::block) { return test::block_of(cells, t); }
 Cell typeset_of(std::initializer_list<u32> types) {
   Cell t{type::typeset, 0, 0, 0};
   for (u32 id : types) cell::typeset_add(&t, id);
@@ -72,22 +75,24 @@ std::string error_id(Body&& body, LanguageError* out = nullptr) {
 i32 sym_of(const char* name) { return symbol::make(name); }
 i32 field(u32 static_symbol) { return static_words::symbol(static_symbol); }
 
-Cell make_function(Cell spec, Cell body) {
-  Cell arg = blk({spec, body});
+Cell& make_function(Cell spec, Cell body) {
+  Cell& arg = blk({spec, body});
   Cell proto = dt(type::function);
-  return *datatype::row(type::function).make(&proto, &arg, type::function);
+  Cell f = *datatype::row(type::function).make(&proto, &arg, type::function);
+  return *stack::push_value(&f);
 }
 
 void set_global(const char* name, Cell value) {
-  Cell c = w(name);
+  RootCell keep(value);
+  Cell& c = w(name);
   word::set(&c, &value);
 }
 
 // ---- The spec grammar ----
 
 TEST_F(Functions, ValidateSpecAcceptsTheGrammarAndRefusesTheRest) {
-  Cell types = blk({dt(type::integer), typeset_of({type::block, type::paren})});
-  Cell doc = str("doc");
+  Cell& types = blk({dt(type::integer), typeset_of({type::block, type::paren})});
+  Cell& doc = str("doc");
   set_global("ft-int-type", dt(type::integer));
   set_global("ft-word-type", w("ft-int-type"));
   set_global("ft-five", test::int_cell(5));
@@ -96,7 +101,10 @@ TEST_F(Functions, ValidateSpecAcceptsTheGrammarAndRefusesTheRest) {
     const char* error;  // "" when valid
     const char* why;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases;
+  const bool enabled = collector::enabled;
+  collector::enabled = false;  // the table's cells are rooted below, once they all exist
+  cases = {
       {{}, "", "an empty spec"},
       {{w("a"), types}, "", "an argument and its type block"},
       {{w("a"), doc, types}, "bad-func-def", "a doc string between an argument and its type block"},
@@ -133,8 +141,11 @@ TEST_F(Functions, ValidateSpecAcceptsTheGrammarAndRefusesTheRest) {
       {{w("a"), ref("a")}, "dup-vars", "an argument and a refinement of one name"},
       {{w("a"), ref("local"), w("a")}, "dup-vars", "a local named like an argument"},
   };
+  std::vector<std::unique_ptr<test::RootCells>> keep_cases;
+  for (Case& c : cases) keep_cases.push_back(std::make_unique<test::RootCells>(c.spec.data(), c.spec.size()));
+  collector::enabled = enabled;
   for (const Case& c : cases) {
-    Cell spec = blk({});
+    Cell& spec = blk({});
     for (const Cell& v : c.spec) block::append_value(&spec, &v);
     LanguageError e{};
     EXPECT_EQ(error_id([&] { function::validate_spec(&spec); }, &e), c.error) << c.why;
@@ -147,36 +158,36 @@ TEST_F(Functions, ValidateSpecAcceptsTheGrammarAndRefusesTheRest) {
 TEST_F(Functions, SpecErrorsNameTheOffendingValue) {
   set_global("ft-seven", test::int_cell(7));
   LanguageError e{};
-  Cell spec = blk({w("a"), w("b"), w("c"), w("B"), w("A")});
+  Cell& spec = blk({w("a"), w("b"), w("c"), w("B"), w("A")});
   ASSERT_EQ(error_id([&] { function::check_duplicates(&spec); }, &e), "dup-vars");
   EXPECT_EQ(word::symbol_of(&e.args[0]), sym_of("A")) << "the earliest repeated word, at its second place";
 
-  Cell types = blk({dt(type::block), w("ft-seven")});
+  Cell& types = blk({dt(type::block), w("ft-seven")});
   ASSERT_EQ(error_id([&] { function::check_type_block(&types); }, &e), "invalid-type-spec");
   EXPECT_EQ(e.args[0].type(), u32{type::integer}) << "the word's value stands in its place";
   EXPECT_EQ(e.args[0].as_int(), 7);
 
-  Cell unset_types = blk({w("ft-unset-type")});
+  Cell& unset_types = blk({w("ft-unset-type")});
   ASSERT_EQ(error_id([&] { function::check_type_block(&unset_types); }, &e), "no-value");
   EXPECT_EQ(word::symbol_of(&e.args[0]), sym_of("ft-unset-type"));
 
-  Cell loose;  // an unbound word has no value either
+  Cell loose{};  // an unbound word has no value either
   word::init_at(&loose, type::word, Ref<Node>{}, sym_of("ft-loose"), -1);
-  Cell loose_types = blk({loose});
+  Cell& loose_types = blk({loose});
   EXPECT_EQ(error_id([&] { function::check_type_block(&loose_types); }), "no-value");
 }
 
 TEST_F(Functions, AttributeFlags) {
-  Cell empty = blk({});
+  Cell& empty = blk({});
   EXPECT_EQ(function::attribute_flags(&empty), 0);
-  Cell traced = blk({w("trace")}), quiet = blk({w("no-trace")}), both = blk({w("NO-TRACE"), w("foo"), w("trace")});
+  Cell &traced = blk({w("trace")}), &quiet = blk({w("no-trace")}), &both = blk({w("NO-TRACE"), w("foo"), w("trace")});
   EXPECT_EQ(function::attribute_flags(&traced), 0x400);
   EXPECT_EQ(function::attribute_flags(&quiet), 0x200);
   EXPECT_EQ(function::attribute_flags(&both), 0x600) << "case-insensitive; other words ignored";
-  Cell bad = blk({w("trace"), str("x")});
+  Cell& bad = blk({w("trace"), str("x")});
   EXPECT_EQ(function::attribute_flags(&bad), -1);
 
-  Cell f = make_function(blk({blk({w("trace")}), w("a")}), blk({}));
+  Cell& f = make_function(blk({blk({w("trace")}), w("a")}), blk({}));
   EXPECT_EQ(f.header & 0x600, 0x400u) << "the flags go to the header";
   EXPECT_EQ(f.type(), u32{type::function});
 }
@@ -184,15 +195,17 @@ TEST_F(Functions, AttributeFlags) {
 // ---- make function! ----
 
 TEST_F(Functions, MakeRefusesMalformedArgumentsBeforeMakingAnything) {
-  Cell spec = blk({w("a")}), body = blk({w("a")});
+  Cell &spec = blk({w("a")}), &body = blk({w("a")});
   Cell proto = dt(type::function);
-  const Cell bad_args[] = {
-      test::int_cell(1), blk({spec}), blk({test::int_cell(1), body}), blk({spec, test::int_cell(1)}),
-      blk({blk({w("a"), w("a")}), body}),
+  const Cell one = test::int_cell(1);
+  const Cell* bad_args[] = {
+      &one, &blk({spec}), &blk({test::int_cell(1), body}), &blk({spec, test::int_cell(1)}),
+      &blk({blk({w("a"), w("a")}), body}),
   };
   const char* ids[] = {"bad-func-def", "bad-func-def", "bad-func-def", "bad-func-def", "dup-vars"};
   for (size_t i = 0; i < std::size(bad_args); ++i) {
-    Cell arg = bad_args[i];
+    Cell arg = *bad_args[i];
+    RootCell keep_arg(arg);
     Cell* top = stack::top;
     EXPECT_EQ(error_id([&] { datatype::row(type::function).make(&proto, &arg, type::function); }), ids[i]) << i;
     EXPECT_EQ(stack::top, top) << i << ": nothing pushed";
@@ -200,11 +213,11 @@ TEST_F(Functions, MakeRefusesMalformedArgumentsBeforeMakingAnything) {
 }
 
 TEST_F(Functions, TheSpecIsSharedAtHeadZeroAndTheBodyIsAlwaysADeepCopy) {
-  Cell inner = blk({w("x")});
-  Cell paren = blk({w("a")}, type::paren);
-  Cell body = blk({w("a"), inner, paren, w("b"), w("outside")});
-  Cell spec = blk({w("a"), ref("opt"), w("b")});
-  Cell f = make_function(spec, body);
+  Cell& inner = blk({w("x")});
+  Cell& paren = blk({w("a")}, type::paren);
+  Cell& body = blk({w("a"), inner, paren, w("b"), w("outside")});
+  Cell& spec = blk({w("a"), ref("opt"), w("b")});
+  Cell& f = make_function(spec, body);
   RootCell keep(f);
   EXPECT_EQ(f.w2, spec.w2) << "a spec at head 0 is shared";
   Cell more_body = *function::more_cell(&f, function::more::body);
@@ -228,15 +241,15 @@ TEST_F(Functions, TheSpecIsSharedAtHeadZeroAndTheBodyIsAlwaysADeepCopy) {
   EXPECT_EQ(context::owner_of(ctx)->w3, f.w3);
 
   // Later changes to a shared spec show in spec-of.
-  Cell extra = w("c");
+  Cell& extra = w("c");
   block::append_value(&spec, &extra);
   Cell* spec_of = datatype::row(type::function).reflect(&f, field(static_words::sym::spec));
   EXPECT_EQ(block::length(spec_of), 4);
 
   // A spec past its head is copied from the head.
-  Cell later = blk({w("skipped"), w("a")});
+  Cell& later = blk({w("skipped"), w("a")});
   series::set_head_index(&later, 1);
-  Cell g = make_function(later, blk({}));
+  Cell& g = make_function(later, blk({}));
   EXPECT_NE(g.w2, later.w2);
   Cell g_spec{type::block, 0, g.w2, 0};
   ASSERT_EQ(block::length(&g_spec), 1);
@@ -244,7 +257,7 @@ TEST_F(Functions, TheSpecIsSharedAtHeadZeroAndTheBodyIsAlwaysADeepCopy) {
 }
 
 TEST_F(Functions, MakeValueStoresCodesAndMayGoWithoutBody) {
-  Cell spec = blk({w("a")});
+  Cell& spec = blk({w("a")});
   function::make_value(&spec, nullptr, Ref<Node>{}, 1234, 0, function::flag::no_trace);
   Cell f = *stack::last_value();
   RootCell keep(f);
@@ -259,7 +272,7 @@ TEST_F(Functions, MakeValueStoresCodesAndMayGoWithoutBody) {
   // A context given by the caller is used as it is, and the body is not bound to it.
   Ref<Node> ctx = context::make(1, true, false, Ref<Node>{}, context::function);
   RootNode keep_ctx(ctx);
-  Cell body = blk({w("a")});
+  Cell& body = blk({w("a")});
   EXPECT_EQ(function::make_value(&spec, &body, ctx, 0, 77, 0), ctx);
   Cell g = *stack::last_value();
   EXPECT_EQ(g.w1, ctx.offset());
@@ -269,8 +282,8 @@ TEST_F(Functions, MakeValueStoresCodesAndMayGoWithoutBody) {
 }
 
 TEST_F(Functions, ReflectSpecBodyAndWords) {
-  Cell body = blk({w("a")});
-  Cell f = make_function(blk({w("a"), ref("ref"), w("b"), ref("local"), w("c")}), body);
+  Cell& body = blk({w("a")});
+  Cell& f = make_function(blk({w("a"), ref("ref"), w("b"), ref("local"), w("c")}), body);
   RootCell keep(f);
   Cell* words = datatype::row(type::function).reflect(&f, field(static_words::sym::words));
   ASSERT_EQ(block::length(words), 5);
@@ -288,18 +301,18 @@ TEST_F(Functions, ReflectSpecBodyAndWords) {
 }
 
 TEST_F(Functions, FormMoldAndCompare) {
-  Cell f = make_function(blk({w("a"), blk({dt(type::integer)}), str("doc")}), blk({w("a"), test::int_cell(1)}));
+  Cell& f = make_function(blk({w("a"), blk({dt(type::integer)}), str("doc")}), blk({w("a"), test::int_cell(1)}));
   EXPECT_EQ(test::form_text(f), "?function?");
   EXPECT_EQ(test::mold_text(f), "func [a [integer!] \"doc\"][a 1]");
   EXPECT_EQ(test::mold_text(f, true), "func [a [integer!] \"doc\"][a 1]") << "/only keeps the brackets";
   EXPECT_EQ(test::mold_text(f, false, false, false, 8), "func [a ");
 
-  Cell out;
+  Cell out{};
   RootCell keep(out);
   string::make_at(&out, 16);
   EXPECT_EQ(datatype::row(type::function).form(&f, &out, nullptr, 50), 40);
 
-  Cell g = make_function(blk({w("a")}), blk({w("a"), test::int_cell(1)}));
+  Cell& g = make_function(blk({w("a")}), blk({w("a"), test::int_cell(1)}));
   EXPECT_EQ(actions::dispatch_compare(&f, &f, compare_op::equal), 0);
   EXPECT_NE(actions::dispatch_compare(&f, &g, compare_op::equal), 0) << "equal only for the same function";
   EXPECT_EQ(actions::dispatch_compare(&f, &g, compare_op::sort), -actions::dispatch_compare(&g, &f, compare_op::sort));
@@ -312,9 +325,9 @@ TEST_F(Functions, FormMoldAndCompare) {
 // ---- Locals ----
 
 TEST_F(Functions, CountLocalsAndUnusedRefinements) {
-  Cell with_locals = blk({w("a"), ref("local"), w("x"), w("y")});
-  Cell without = blk({w("a"), ref("only"), w("b")});
-  Cell later = blk({ref("local"), w("x"), ref("more"), w("y"), str("doc")});
+  Cell& with_locals = blk({w("a"), ref("local"), w("x"), w("y")});
+  Cell& without = blk({w("a"), ref("only"), w("b")});
+  Cell& later = blk({ref("local"), w("x"), ref("more"), w("y"), str("doc")});
   EXPECT_EQ(function::count_locals(series::node_of(&with_locals), 0, false), 3);
   EXPECT_EQ(function::count_locals(series::node_of(&with_locals), 3, true), -1) << "from the head";
   EXPECT_EQ(function::count_locals(series::node_of(&without), 0, false), 0);
@@ -343,10 +356,10 @@ std::vector<std::string> names_of(const Cell* b) {
 using Names = std::vector<std::string>;
 
 TEST_F(Functions, CollectLocalsFindsSetWordsAndLoopWords) {
-  Cell spec = blk({w("a"), str("doc")});
-  Cell nested = blk({w("y", type::set_word), test::int_cell(2), w("x", type::set_word)});
-  Cell paren = blk({w("z", type::set_word)}, type::paren);
-  Cell body = blk({w("x", type::set_word), test::int_cell(1), w("foreach"), blk({w("k"), w("v", type::lit_word)}),
+  Cell& spec = blk({w("a"), str("doc")});
+  Cell& nested = blk({w("y", type::set_word), test::int_cell(2), w("x", type::set_word)});
+  Cell& paren = blk({w("z", type::set_word)}, type::paren);
+  Cell& body = blk({w("x", type::set_word), test::int_cell(1), w("foreach"), blk({w("k"), w("v", type::lit_word)}),
                    w("data"), nested, w("repeat"), w("i"), test::int_cell(10), paren, w("remove-each"),
                    w("e"), w("a", type::set_word), w("local", type::set_word)});
   Cell* result = function::collect_locals(&spec, &body);
@@ -355,37 +368,37 @@ TEST_F(Functions, CollectLocalsFindsSetWordsAndLoopWords) {
   EXPECT_EQ(names_of(&spec), (Names{"a", "?", "/local", "x", "k", "v", "y", "i", "z", "e"}));
 
   // A spec with /local already gets the words without a second /local.
-  Cell spec2 = blk({w("a"), ref("local"), w("t")});
-  Cell body2 = blk({w("t", type::set_word), w("u", type::set_word)});
+  Cell& spec2 = blk({w("a"), ref("local"), w("t")});
+  Cell& body2 = blk({w("t", type::set_word), w("u", type::set_word)});
   function::collect_locals(&spec2, &body2);
   EXPECT_EQ(names_of(&spec2), (Names{"a", "/local", "t", "u"}));
 
   // Nothing to add leaves the spec alone.
-  Cell spec3 = blk({w("a")});
-  Cell body3 = blk({w("a"), w("b")});
+  Cell& spec3 = blk({w("a")});
+  Cell& body3 = blk({w("a"), w("b")});
   EXPECT_EQ(block::length(function::collect_locals(&spec3, &body3)), 0);
   EXPECT_EQ(names_of(&spec3), (Names{"a"}));
 }
 
 TEST_F(Functions, CollectLocalsHonoursExtern) {
-  Cell spec = blk({w("a"), ref("extern"), w("g"), w("h"), ref("local"), w("q")});
-  Cell body = blk({w("g", type::set_word), w("n", type::set_word), w("h", type::set_word)});
+  Cell& spec = blk({w("a"), ref("extern"), w("g"), w("h"), ref("local"), w("q")});
+  Cell& body = blk({w("g", type::set_word), w("n", type::set_word), w("h", type::set_word)});
   Cell* result = function::collect_locals(&spec, &body);
   EXPECT_EQ(names_of(result), (Names{"q", "n"})) << "the locals after /extern first, then the new words";
   EXPECT_EQ(names_of(&spec), (Names{"a", "/local", "q", "n"})) << "/extern and its words are gone";
 
   LanguageError e{};
-  Cell bad = blk({w("a"), test::int_cell(5), ref("extern"), w("g")});
+  Cell& bad = blk({w("a"), test::int_cell(5), ref("extern"), w("g")});
   EXPECT_EQ(error_id([&] { function::collect_locals(&bad, &body); }, &e), "bad-func-extern");
   EXPECT_EQ(e.args[0].as_int(), 5);
-  Cell fine = blk({w("a"), test::int_cell(5)});
+  Cell& fine = blk({w("a"), test::int_cell(5)});
   EXPECT_EQ(error_id([&] { function::collect_locals(&fine, &body); }), "") << "only with /extern";
 }
 
 TEST_F(Functions, CollectLocalsWalksASelfContainingBodyOnce) {
-  Cell body = blk({w("x", type::set_word)});
+  Cell& body = blk({w("x", type::set_word)});
   block::append_value(&body, &body);
-  Cell spec = blk({});
+  Cell& spec = blk({});
   Cell* result = function::collect_locals(&spec, &body);
   EXPECT_EQ(names_of(result), (Names{"x"}));
 }
@@ -393,10 +406,10 @@ TEST_F(Functions, CollectLocalsWalksASelfContainingBodyOnce) {
 // Functions made while every allocation collects and moves every buffer and node. (The values are
 // built before: the test builders hold cells in unrooted temporaries.)
 TEST_F(Functions, MakingSurvivesACollectionAtEveryAllocation) {
-  Cell spec = blk({w("a"), blk({dt(type::integer)}), ref("opt"), w("b")});
-  Cell body = blk({w("a"), blk({w("b"), blk({w("a")}, type::paren)}), w("x", type::set_word)});
-  Cell arg = blk({spec, body});
-  Cell spec2 = blk({w("a")});
+  Cell& spec = blk({w("a"), blk({dt(type::integer)}), ref("opt"), w("b")});
+  Cell& body = blk({w("a"), blk({w("b"), blk({w("a")}, type::paren)}), w("x", type::set_word)});
+  Cell& arg = blk({spec, body});
+  Cell& spec2 = blk({w("a")});
   Cell proto = dt(type::function);
   RootCell keep_body(body), keep_arg(arg), keep_spec2(spec2);
   bool enabled = collector::enabled;
@@ -456,8 +469,8 @@ TEST_F(Routines, TheRegistryKnowsEachProcedureOnce) {
 }
 
 TEST_F(Routines, ADefinitionBindsToItsEntry) {
-  Cell spec = blk({w("a"), blk({dt(type::integer)}), str("first"), w("b"), blk({dt(type::integer)})});
-  Cell source = str("a + b");
+  Cell& spec = blk({w("a"), blk({dt(type::integer)}), str("first"), w("b"), blk({dt(type::integer)})});
+  Cell& source = str("a + b");
   Cell r = *routine::define("ft-add", &spec, &source);
   RootCell keep(r);
   EXPECT_EQ(r.type(), u32{type::routine});
@@ -474,12 +487,14 @@ TEST_F(Routines, ADefinitionBindsToItsEntry) {
   Cell* words = datatype::row(type::routine).reflect(&r, field(static_words::sym::words));
   EXPECT_EQ(names_of(words), (Names{"a", "b"}));
 
-  Cell cells_spec = blk({w("x"), w("y")});
+  Cell& cells_spec = blk({w("x"), w("y")});
   Cell c = *routine::define("ft-second", &cells_spec, nullptr);
+  RootCell keep_c(c);
   EXPECT_TRUE(c.header & routine::flag::cells);
   EXPECT_EQ(test::mold_text(c), "routine [x y] none");
-  Cell block_body = blk({w("x")});
+  Cell& block_body = blk({w("x")});
   Cell d = *routine::define("ft-second", &cells_spec, &block_body);
+  RootCell keep_d(d);
   EXPECT_EQ(test::mold_text(d), "routine [x y][x]");
 
   EXPECT_EQ(actions::dispatch_compare(&r, &r, compare_op::equal), 0);
@@ -491,7 +506,7 @@ TEST_F(Routines, ADefinitionBindsToItsEntry) {
 }
 
 TEST_F(Routines, UnresolvedOrMismatchedDefinitionsAreRefused) {
-  Cell spec = blk({w("a")});
+  Cell& spec = blk({w("a")});
   LanguageError e{};
   Cell* top = stack::top;
   EXPECT_EQ(error_id([&] { routine::define("ft-missing", &spec, nullptr); }, &e), "not-here");
@@ -500,9 +515,9 @@ TEST_F(Routines, UnresolvedOrMismatchedDefinitionsAreRefused) {
   EXPECT_EQ(error_id([&] { routine::define("ft-add", &spec, nullptr); }, &e), "bad-func-def") << "arity 1 for 2";
   EXPECT_EQ(stack::top, top);
 
-  Cell wide = blk({});
+  Cell& wide = blk({});
   for (i32 i = 0; i < 32; ++i) {
-    Cell v = w(("ft-arg" + std::to_string(i)).c_str());
+    Cell& v = w(("ft-arg" + std::to_string(i)).c_str());
     block::append_value(&wide, &v);
   }
   EXPECT_EQ(error_id([&] { routine::make_value(&wide, nullptr, 0, -1, false); }), "bad-func-def")
@@ -510,7 +525,7 @@ TEST_F(Routines, UnresolvedOrMismatchedDefinitionsAreRefused) {
 }
 
 TEST_F(Routines, ArityCountsTheWordsOfTheWholeSpec) {
-  Cell spec = blk({w("skipped"), w("a"), str("doc"), blk({dt(type::integer)}), w("b", type::lit_word)});
+  Cell& spec = blk({w("skipped"), w("a"), str("doc"), blk({dt(type::integer)}), w("b", type::lit_word)});
   series::set_head_index(&spec, 1);
   Cell r = *routine::make_value(&spec, nullptr, 0, -1, false);
   EXPECT_EQ(routine::get_arity(&r), 2) << "the head index is not applied; only word! counts";
@@ -522,9 +537,9 @@ TEST_F(Routines, ArityCountsTheWordsOfTheWholeSpec) {
 
 TEST_F(Routines, InvokeConvertsArgumentsAndBoxesResults) {
   auto run = [](const char* name, std::initializer_list<Cell> args, i32 arity) {
-    Cell spec = blk({});
+    Cell& spec = blk({});
     for (i32 i = 0; i < arity; ++i) {
-      Cell v = w(("ft-p" + std::to_string(i)).c_str());
+      Cell& v = w(("ft-p" + std::to_string(i)).c_str());
       block::append_value(&spec, &v);
     }
     Cell r = *routine::define(name, &spec, nullptr);
@@ -555,11 +570,12 @@ TEST_F(Routines, InvokeConvertsArgumentsAndBoxesResults) {
 }
 
 TEST_F(Routines, AnOperatorOnARoutineStillReachesItsProcedure) {
-  Cell spec = blk({w("a"), w("b")});
+  Cell& spec = blk({w("a"), w("b")});
   Cell r = *routine::define("ft-add", &spec, nullptr);
   RootCell keep(r);
   Cell proto = dt(type::op);
   Cell o = *datatype::row(type::op).make(&proto, &r, type::op);
+  RootCell keep_o(o);
   EXPECT_EQ(op::wrapped_type(&o), u32{type::routine});
   EXPECT_EQ(routine::entry_of(&o), routine::entry(routine::find("ft-add")));
   Cell kept = *function::more_cell(&o, function::more::op_value);

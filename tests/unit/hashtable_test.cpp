@@ -36,7 +36,7 @@ class HashTable : public ::testing::Test {
 
 // A block! of strings, in a rooted cell owned by the caller.
 Cell strings(std::initializer_list<const char*> texts) {
-  Cell b;
+  Cell b{};
   RootCell keep(b);
   block::make_at(&b, static_cast<i32>(texts.size()));
   for (const char* t : texts) {
@@ -582,14 +582,16 @@ u32 moved(u32 node) { return node + 0x100000; }
 
 TEST_F(HashTable, WeakSweepDropsDeadKeysAndOwners) {
   collector::Suspend no_collection;  // fake node numbers: no collection may look at them
-  Ref<Node> t = ht::make(8, nullptr, ht::kind_owners, 2);
+  // The owners table's entries: the owned series value, the owner object, the field word.
+  Ref<Node> t = ht::make(8, nullptr, ht::kind_owners, 3);
   RootNode keep(t);
   std::set<u32> alive{0x1000, 0x2000, 0x3000, 0xA000};
   live_nodes = &alive;
   for (u32 k : {0x1000u, 0x2000u, 0x3000u, 0x4000u}) {
     Cell* v = ht::put_key(t, k);
-    v[0] = Cell{type::object, 0xA000, 0, 0};                             // the owner
-    v[1] = Cell{type::word, k == 0x3000 ? 0xB000u : 0xA000u, 1, 0};      // the field word's context
+    v[0] = Cell{type::block, 2, k, 0};                                  // head index 2, node k
+    v[1] = Cell{type::object, k == 0x3000 ? 0xB000u : 0xA000u, 0, 0};  // the owner's context
+    v[2] = Cell{type::word, 0xA000, 1, 0};
   }
   ht::sweep_weak(t, is_alive, moved);
   EXPECT_EQ(ht::size_of(t), 2) << "0x4000 died, 0x3000's owner context died";
@@ -597,7 +599,9 @@ TEST_F(HashTable, WeakSweepDropsDeadKeysAndOwners) {
   ++collector::nodes_cycles;
   Cell* v = ht::get_key(t, moved(0x1000));
   ASSERT_NE(v, nullptr);
-  EXPECT_EQ(v[0].w1, moved(0xA000));
+  EXPECT_EQ(v[0].w1, 2u) << "the head index is no node";
+  EXPECT_EQ(v[0].w2, moved(0x1000));
+  EXPECT_EQ(v[1].w1, moved(0xA000));
   EXPECT_NE(ht::get_key(t, moved(0x2000)), nullptr);
   EXPECT_EQ(ht::get_key(t, 0x1000), nullptr);
   EXPECT_EQ(ht::get_key(t, moved(0x3000)), nullptr);

@@ -91,7 +91,7 @@ class IntegerTest : public ::testing::Test {
 // The value the language must give for a op b (add 0, subtract 1, multiply 2, divide 3,
 // remainder 4), or the error id.
 struct Expected {
-  Cell value;
+  Cell value{};
   const char* error;
 };
 
@@ -205,7 +205,7 @@ TEST_F(IntegerTest, MixedOperandsTakeTheirResultType) {
 TEST_F(IntegerTest, DispatcherRefusals) {
   struct Case {
     u32 s;
-    Cell b;
+    Cell b{};
     const char* error;
   };
   const Case cases[] = {
@@ -337,7 +337,7 @@ TEST_F(IntegerTest, RoundToAFloatScaleGivesTheScalesType) {
 
 TEST_F(IntegerTest, ToConversions) {
   struct Case {
-    Cell spec;
+    Cell spec{};
     i32 want;
     const char* error;
   };

@@ -254,7 +254,7 @@ TEST_F(Lexer, TraceOnStringInputCountsCharactersAndCanMoveTheInput) {
     if (e.token == "skip") args[1].w1 += 5;
     return true;
   };
-  Cell text;
+  Cell text{};
   RootCell keep(text);
   string::make_from_utf8(&text, "\xC3\xA9t\xC3\xA9 skip gone kept");
   Cell* out = stack::push_cell();
@@ -336,7 +336,7 @@ TEST_F(Lexer, OneValueAndInto) {
 }
 
 TEST_F(Lexer, HooksOfTheDatatypes) {
-  Cell text;
+  Cell text{};
   RootCell keep(text);
   // to block! of a string
   string::make_from_utf8(&text, "a 1 [b]");
@@ -356,7 +356,7 @@ TEST_F(Lexer, HooksOfTheDatatypes) {
     EXPECT_EQ(v->type(), c.type_id) << c.text;
   }
   // make word! of a string goes through the lexer.
-  Cell spec;
+  Cell spec{};
   RootCell keep_spec(spec);
   string::make_from_utf8(&spec, " abc ");
   Cell* made = stack::push_cell();
@@ -495,11 +495,12 @@ TEST_F(Lexer, LoadOfMoldGivesTheValueBack) {
   Values gen(2024);
   for (i32 i = 0; i < rounds; ++i) {
     Cell* base = stack::top;
-    Cell v = gen.value(3);
+    Cell v = gen.value(3), back{};
+    RootCell keep_v(v), keep_back(back);
     std::string text = test::mold_text(v);
     SCOPED_TRACE(text);
     if (std::getenv("KIV_LEXER_SHOW")) std::printf("%s\n", text.c_str());
-    Cell back = one(text);
+    back = one(text);
     ASSERT_TRUE(same_value(v, back)) << test::mold_text(back);
     EXPECT_EQ(test::mold_text(back), text);
     stack::top = base;

@@ -38,7 +38,7 @@ TEST(Logic, MakeAndTo) {
   struct Case {
     const char* what;
     bool make;
-    Cell spec;
+    Cell spec{};
     bool expected;
   } cases[] = {
       {"make 0", true, test::int_cell(0), false},
@@ -64,7 +64,7 @@ TEST(Logic, FormMoldAndConstants) {
   boot_core();
   Cell unset{type::unset, 0, 0, 0};
   struct Case {
-    Cell value;
+    Cell value{};
     const char* form;
     const char* mold;
     const char* mold_all;
@@ -80,7 +80,7 @@ TEST(Logic, FormMoldAndConstants) {
     EXPECT_EQ(test::mold_text(c.value, false, true), c.mold_all);
   }
   // The budget counts exactly the characters written.
-  Cell out;
+  Cell out{};
   string::make_at(&out, 8);
   EXPECT_EQ(logic::mold(&logic::false_value, &out, false, true, false, nullptr, 100, 0), 92);
   EXPECT_EQ(unset::form(&unset::value, &out, nullptr, 100), 100);

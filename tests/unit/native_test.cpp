@@ -2,6 +2,7 @@
 // operator spec check, reflection, form, mold and comparison.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,15 +63,17 @@ class Natives : public ::testing::Test {
   natives::Slot saved_actions_[natives::action_slot_count];
 };
 
-Cell w(const char* name, u32 t = type::word) {
-  Cell c;
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
+Cell& w(const char* name, u32 t = type::word) {
+  Cell c{};
   word::load_at(name, &c);
   cell::set_type(&c, t);
-  return c;
+  return *stack::push_value(&c);
 }
 
 Cell dt(u32 t) {
-  Cell c;
+  Cell c{};
   return *datatype::make_at(&c, t);
 }
 
@@ -86,30 +89,34 @@ std::string error_id(Body&& body, LanguageError* out = nullptr) {
 }
 
 // make native! / make action! with [spec index].
-Cell make_from_table(u32 t, Cell spec_arg) {
+Cell& make_from_table(u32 t, Cell spec_arg) {
+  RootCell keep(spec_arg);
   Cell proto = dt(t);
-  return *datatype::row(t).make(&proto, &spec_arg, t);
+  return *stack::push_value(datatype::row(t).make(&proto, &spec_arg, t));
 }
 
-Cell make_native(i32 index, Cell spec) { return make_from_table(type::native, test::block_of({spec, test::int_cell(index)})); }
+Cell& make_native(i32 index, Cell spec) {
+  return make_from_table(type::native, test::block_of({spec, test::int_cell(index)}));
+}
 
-Cell make_function(Cell spec, Cell body) {
-  Cell arg = test::block_of({spec, body});
+Cell& make_function(Cell spec, Cell body) {
+  Cell& arg = test::block_of({spec, body});
   Cell proto = dt(type::function);
-  return *datatype::row(type::function).make(&proto, &arg, type::function);
+  return *stack::push_value(datatype::row(type::function).make(&proto, &arg, type::function));
 }
 
-Cell make_op(Cell callable) {
+Cell& make_op(Cell callable) {
   Cell proto = dt(type::op);
   Cell v = callable;
-  return *datatype::row(type::op).make(&proto, &v, type::op);
+  RootCell keep(v);
+  return *stack::push_value(datatype::row(type::op).make(&proto, &v, type::op));
 }
 
 TEST_F(Natives, TheIndexMustNameAFilledSlotOfTheRightConvention) {
-  Cell spec = test::block_of({w("value")});
+  Cell& spec = test::block_of({w("value")});
   struct Case {
     u32 type;
-    Cell index;
+    Cell index{};
     bool accepted;
     const char* why;
   };
@@ -131,7 +138,7 @@ TEST_F(Natives, TheIndexMustNameAFilledSlotOfTheRightConvention) {
   };
   for (const Case& c : cases) {
     Cell* before = stack::top;
-    Cell arg = test::block_of({spec, c.index});
+    Cell& arg = test::block_of({spec, c.index});
     Cell* after_arg = stack::top;
     LanguageError e{};
     std::string id = error_id([&] { make_from_table(c.type, arg); }, &e);
@@ -152,27 +159,28 @@ TEST_F(Natives, TheIndexMustNameAFilledSlotOfTheRightConvention) {
 }
 
 TEST_F(Natives, TheMakeSpecMustBeASpecBlockAndAnIndex) {
-  Cell spec = test::block_of({w("value")});
-  const Cell bad_args[] = {
-      test::int_cell(1),                                                  // not a block
-      test::block_of({spec}),                                             // one value
-      test::block_of({spec, test::int_cell(1), test::int_cell(2)}),       // three values
-      test::block_of({test::int_cell(3), test::int_cell(1)}),             // the spec is no block
-      test::block_of({test::none_cell(), test::int_cell(1)}),
+  Cell& spec = test::block_of({w("value")});
+  const Cell one = test::int_cell(1);
+  const Cell* bad_args[] = {
+      &one,                                                                // not a block
+      &test::block_of({spec}),                                             // one value
+      &test::block_of({spec, test::int_cell(1), test::int_cell(2)}),       // three values
+      &test::block_of({test::int_cell(3), test::int_cell(1)}),             // the spec is no block
+      &test::block_of({test::none_cell(), test::int_cell(1)}),
   };
-  for (const Cell& arg : bad_args) {
-    EXPECT_EQ(error_id([&] { make_from_table(type::native, arg); }), "bad-make-arg");
+  for (const Cell* arg : bad_args) {
+    EXPECT_EQ(error_id([&] { make_from_table(type::native, *arg); }), "bad-make-arg");
   }
   // The spec and index are read from the block's head.
-  Cell at_one = test::block_of({test::int_cell(9), spec, test::int_cell(2)});
+  Cell& at_one = test::block_of({test::int_cell(9), spec, test::int_cell(2)});
   series::set_head_index(&at_one, 1);
-  Cell n = make_from_table(type::native, at_one);
+  Cell& n = make_from_table(type::native, at_one);
   EXPECT_EQ(native::slot_of(&n), 2);
 }
 
 TEST_F(Natives, ANativeCarriesItsSpecAndAContextOfItsWords) {
-  Cell spec = test::block_of({w("series"), test::block_of({dt(type::block)}), w("value"), w("part", type::refinement)});
-  Cell n = make_native(2, spec);
+  Cell& spec = test::block_of({w("series"), test::block_of({dt(type::block)}), w("value"), w("part", type::refinement)});
+  Cell& n = make_native(2, spec);
   Cell more{type::block, 0, n.w3, 0};
   ASSERT_EQ(block::length(&more), 2);
   Cell ctx_cell = *block::cell_at(&more, 0);
@@ -185,8 +193,8 @@ TEST_F(Natives, ANativeCarriesItsSpecAndAContextOfItsWords) {
 }
 
 TEST_F(Natives, ReflectGivesTheSharedSpecAndTheTableSlot) {
-  Cell spec = test::block_of({w("value")});
-  Cell n = make_native(120, spec);
+  Cell& spec = test::block_of({w("value")});
+  Cell& n = make_native(120, spec);
   RootCell keep(n);
   Cell* got = datatype::row(type::native).reflect(&n, static_words::symbol(static_words::sym::spec));
   EXPECT_EQ(got->type(), u32{type::block});
@@ -196,7 +204,7 @@ TEST_F(Natives, ReflectGivesTheSharedSpecAndTheTableSlot) {
   EXPECT_EQ(got->type(), u32{type::integer});
   EXPECT_EQ(integer::get(got), 120) << "a native's body is its position in the natives table";
 
-  Cell a = make_from_table(type::action, test::block_of({spec, test::int_cell(31)}));
+  Cell& a = make_from_table(type::action, test::block_of({spec, test::int_cell(31)}));
   got = datatype::row(type::action).reflect(&a, static_words::symbol(static_words::sym::body));
   EXPECT_EQ(integer::get(got), 31);
   EXPECT_EQ(error_id([&] { datatype::row(type::native).reflect(&n, static_words::symbol(static_words::sym::words)); }),
@@ -204,9 +212,9 @@ TEST_F(Natives, ReflectGivesTheSharedSpecAndTheTableSlot) {
 }
 
 TEST_F(Natives, FormAndMold) {
-  Cell spec = test::block_of({w("value"), test::block_of({dt(type::integer)})});
-  Cell n = make_native(1, spec);
-  Cell a = make_from_table(type::action, test::block_of({spec, test::int_cell(5)}));
+  Cell& spec = test::block_of({w("value"), test::block_of({dt(type::integer)})});
+  Cell& n = make_native(1, spec);
+  Cell& a = make_from_table(type::action, test::block_of({spec, test::int_cell(5)}));
   EXPECT_EQ(test::form_text(n), "?native?");
   EXPECT_EQ(test::form_text(a), "?action?");
   EXPECT_EQ(test::mold_text(n), "make native! [[value [integer!]]]");
@@ -214,7 +222,7 @@ TEST_F(Natives, FormAndMold) {
   EXPECT_EQ(test::mold_text(n, true), "make native! [value [integer!]]") << "/only reaches the spec";
 
   // The remaining budget: form takes 8, mold 14 + the spec + 1.
-  Cell out;
+  Cell out{};
   RootCell keep(out);
   string::make_at(&out, 16);
   EXPECT_EQ(datatype::row(type::native).form(&n, &out, nullptr, 100), 92);
@@ -224,10 +232,10 @@ TEST_F(Natives, FormAndMold) {
 }
 
 TEST_F(Natives, NativesCompareByTheirSlot) {
-  Cell spec = test::block_of({w("value")});
-  Cell one = make_native(1, spec), one_again = make_native(1, test::block_of({w("other")}));
-  Cell two = make_native(2, spec);
-  Cell act = make_from_table(type::action, test::block_of({spec, test::int_cell(1)}));
+  Cell& spec = test::block_of({w("value")});
+  Cell &one = make_native(1, spec), &one_again = make_native(1, test::block_of({w("other")}));
+  Cell& two = make_native(2, spec);
+  Cell& act = make_from_table(type::action, test::block_of({spec, test::int_cell(1)}));
   EXPECT_EQ(actions::dispatch_compare(&one, &one_again, compare_op::equal), 0) << "same code, same native";
   EXPECT_EQ(actions::dispatch_compare(&one, &two, compare_op::equal), -1);
   EXPECT_EQ(actions::dispatch_compare(&two, &one, compare_op::sort), 1);
@@ -245,10 +253,10 @@ TEST_F(Natives, TheOperatorSpecCheck) {
     bool ok;
     const char* why;
   };
-  Cell types = test::block_of({dt(type::integer)});
-  Cell doc;
+  Cell& types = test::block_of({dt(type::integer)});
+  Cell& doc = *stack::push_cell();
   string::make_from_utf8(&doc, "doc");
-  stack::push_value(&doc);
+  test::Building building;
   const std::vector<Case> cases = {
       {{w("a"), w("b")}, true, "two words"},
       {{w("a")}, false, "one word"},
@@ -265,20 +273,23 @@ TEST_F(Natives, TheOperatorSpecCheck) {
       {{w("a"), w("return", type::set_word), w("b")}, false, "return: ends the arguments"},
       {{doc, w("a"), types, doc, w("b"), types}, true, "doc strings and type blocks are skipped"},
   };
+  std::vector<std::unique_ptr<test::RootCells>> keep_cases;
+  for (const Case& c : cases) keep_cases.push_back(std::make_unique<test::RootCells>(c.spec.data(), c.spec.size()));
+  building.release();
   for (const Case& c : cases) {
-    Cell spec = test::block_of({});
+    Cell& spec = test::block_of({});
     for (const Cell& v : c.spec) block::append_value(&spec, &v);
     EXPECT_EQ(op::spec_ok_q(series::node_of(&spec)), c.ok) << c.why;
     if (error_id([&] { function::validate_spec(&spec); }) != "") continue;  // no function to wrap
-    Cell f = make_function(spec, test::block_of({}));
+    Cell& f = make_function(spec, test::block_of({}));
     EXPECT_EQ(error_id([&] { make_op(f); }), c.ok ? "" : "bad-op-spec") << c.why;
   }
 }
 
 TEST_F(Natives, OperatorsWrapNativesActionsFunctionsAndRoutines) {
-  Cell spec = test::block_of({w("value1"), w("value2")});
-  Cell n = make_native(2, spec);
-  Cell o = make_op(n);
+  Cell& spec = test::block_of({w("value1"), w("value2")});
+  Cell& n = make_native(2, spec);
+  Cell& o = make_op(n);
   EXPECT_EQ(o.type(), u32{type::op});
   EXPECT_EQ(op::wrapped_type(&o), u32{type::native});
   EXPECT_EQ(o.w1, n.w1);
@@ -291,14 +302,14 @@ TEST_F(Natives, OperatorsWrapNativesActionsFunctionsAndRoutines) {
   EXPECT_EQ(actions::dispatch_compare(&o, &o, compare_op::equal), 0);
   EXPECT_EQ(actions::dispatch_compare(&o, &n, compare_op::equal), -2);
 
-  Cell a = make_from_table(type::action, test::block_of({spec, test::int_cell(11)}));
-  Cell oa = make_op(a);
+  Cell& a = make_from_table(type::action, test::block_of({spec, test::int_cell(11)}));
+  Cell& oa = make_op(a);
   EXPECT_EQ(op::wrapped_type(&oa), u32{type::action});
   EXPECT_EQ(integer::get(datatype::row(type::op).reflect(&oa, static_words::symbol(static_words::sym::body))), 11);
 
-  Cell fbody = test::block_of({w("a"), w("b")});
-  Cell f = make_function(test::block_of({w("a"), w("b")}), fbody);
-  Cell of = make_op(f);
+  Cell& fbody = test::block_of({w("a"), w("b")});
+  Cell& f = make_function(test::block_of({w("a"), w("b")}), fbody);
+  Cell& of = make_op(f);
   EXPECT_EQ(op::wrapped_type(&of), u32{type::function});
   Cell kept = *function::more_cell(&f, function::more::op_value);
   EXPECT_EQ(kept.type(), u32{type::function}) << "the function keeps a copy of itself for the operator";
@@ -308,9 +319,10 @@ TEST_F(Natives, OperatorsWrapNativesActionsFunctionsAndRoutines) {
   EXPECT_EQ(body->w2, function::more_cell(&f, function::more::body)->w2) << "the wrapped function's body";
   EXPECT_EQ(test::mold_text(of), "make op! func [a b][a b]");
 
-  Cell r_spec = test::block_of({w("x"), w("y")});
+  Cell& r_spec = test::block_of({w("x"), w("y")});
   Cell r = *routine::make_value(&r_spec, nullptr, 0, routine::no_result, false);
-  Cell orr = make_op(r);
+  RootCell keep_r(r);
+  Cell& orr = make_op(r);
   EXPECT_EQ(op::wrapped_type(&orr), u32{type::routine});
   EXPECT_EQ(function::more_cell(&r, function::more::op_value)->type(), u32{type::routine});
   EXPECT_EQ(test::mold_text(orr), "make op! [[x y]]");

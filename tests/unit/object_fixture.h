@@ -68,17 +68,19 @@ class ObjectTest : public ::testing::Test {
     return f;
   }
 
+  // The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+  // reference (Cell& v = ...), or root a copy.
   // All values of the text as a block (kept on the value stack for the test).
-  static Cell load(std::string_view text) {
+  static Cell& load(std::string_view text) {
     Cell* out = stack::push_cell();
     lexer::load_text(text, out);
     return *out;
   }
-  static Cell word_of(const char* name, u32 t = type::word) {
+  static Cell& word_of(const char* name, u32 t = type::word) {
     Cell c{type::none, 0, 0, 0};
     word::load_at(name, &c);
     cell::set_type(&c, t);
-    return c;
+    return *stack::push_value(&c);
   }
   static void set_global(const char* name, Cell value) {
     RootCell keep(value);
@@ -87,7 +89,7 @@ class ObjectTest : public ::testing::Test {
     word::set(&w, &value);
   }
   // Evaluates the text with the test evaluator; answers the last value (kept on the value stack).
-  static Cell run(std::string_view text) {
+  static Cell& run(std::string_view text) {
     Cell blk = load(text);
     RootCell keep(blk);
     Cell* out = stack::push_cell();
@@ -96,12 +98,12 @@ class ObjectTest : public ::testing::Test {
     return *out;
   }
   // make object! from the text of a body.
-  static Cell make_object(std::string_view body) { return run(std::string("make object! [") + std::string(body) + "]"); }
+  static Cell& make_object(std::string_view body) { return run(std::string("make object! [") + std::string(body) + "]"); }
   // The field's value (a copy).
-  static Cell field(const Cell& obj, const char* name) {
-    Cell w = word_of(name);  // made first: making a word may allocate
+  static Cell& field(const Cell& obj, const char* name) {
+    Cell& w = word_of(name);  // made first: making a word may allocate
     Cell o = obj;
-    return *object::get_word_value(&o, &w);
+    return *stack::push_value(object::get_word_value(&o, &w));
   }
   static std::string mold(const Cell& v, bool only = false, bool all = false, bool flat = false) {
     return mold_text(v, only, all, flat);

@@ -25,9 +25,11 @@ namespace {
 using Ownership = test::ObjectTest;
 using Strings = std::vector<std::string>;
 
-Cell reflect_owner(const Cell& o) {
-  Cell v = o, w = test::ObjectTest::word_of("owner");
-  return *object::reflect(&v, word::symbol_of(&w));
+Cell& reflect_owner(const Cell& o) {
+  Cell v = o;
+  RootCell keep(v);
+  Cell& w = test::ObjectTest::word_of("owner");
+  return *stack::push_value(object::reflect(&v, word::symbol_of(&w)));
 }
 
 bool owned_q(const Cell& series) { return series::buffer_of(&series)->flags & series_flag::owned; }
@@ -35,15 +37,15 @@ bool owned_q(const Cell& series) { return series::buffer_of(&series)->flags & se
 Cell* owner_of(const Cell& series) { return ownership::find_owner(series::node_of(&series)); }
 
 // An object with a deep handler over the fields given.
-Cell reactive(std::string_view fields) {
+Cell& reactive(std::string_view fields) {
   return test::ObjectTest::make_object(std::string(fields) +
                                        " on-deep-change*: func [owner word target action new index part] []");
 }
 
 TEST_F(Ownership, AppendingToAFieldsBlockReportsBeforeAndAfter) {
-  Cell o = reactive("b: [1 2] s: \"ab\" n: 5");
+  Cell& o = reactive("b: [1 2] s: \"ab\" n: 5");
   set_global("o", o);
-  Cell b = field(o, "b");
+  Cell& b = field(o, "b");
   ASSERT_TRUE(owned_q(b));
   ASSERT_NE(owner_of(b), nullptr);
   EXPECT_EQ(owner_of(b)->w1, o.w1);
@@ -59,30 +61,31 @@ TEST_F(Ownership, AppendingToAFieldsBlockReportsBeforeAndAfter) {
 
   // A change of case reaches the owner of a string too.
   calls().clear();
-  Cell s = field(o, "s");
+  Cell& s = field(o, "s");
   test::call({s}, [] { unicode::change_case(stack::arguments, 0, true); });
   ASSERT_EQ(calls().size(), 1u);
   EXPECT_EQ(calls()[0].args, (Strings{"object", "s", "\"AB\"", "uppercase", "none", "0", "2"}));
 
   // A series nobody owns reports nothing.
   calls().clear();
-  Cell loose = load("1");
+  Cell& loose = load("1");
   EXPECT_FALSE(ownership::notify_change(&loose, "append", nullptr, 0, 1));
   EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(Ownership, SelfContainingBlocksAreOwnedAndDisownedOnce) {
-  Cell blk = load("1 [2]");
+  Cell& blk = load("1 [2]");
   Cell inner = *block::cell_at(&blk, 1);
+  RootCell keep_inner(inner);
   block::append_value(&blk, &blk);          // blk holds itself
   block::append_value(&inner, &blk);        // and its inner block holds it too
   set_global("looped", blk);
-  Cell o = reactive("x: looped");
+  Cell& o = reactive("x: looped");
   EXPECT_TRUE(owned_q(blk));
   EXPECT_TRUE(owned_q(inner));
   i32 before = ownership::entry_count();
   Cell none = test::none_cell();
-  Cell owned = word_of("owned");
+  Cell& owned = word_of("owned");
   datatype::row(type::block).modify(&blk, &owned, &none, false);
   EXPECT_FALSE(owned_q(blk));
   EXPECT_FALSE(owned_q(inner));
@@ -90,7 +93,7 @@ TEST_F(Ownership, SelfContainingBlocksAreOwnedAndDisownedOnce) {
   EXPECT_EQ(owner_of(blk), nullptr);
 
   // Owned again, then released through the owner object itself.
-  Cell owner = word_of("owner");
+  Cell& owner = word_of("owner");
   object::modify(&o, &owner, &none, false);
   EXPECT_TRUE(owned_q(blk));
   EXPECT_TRUE(owned_q(inner));
@@ -101,34 +104,34 @@ TEST_F(Ownership, SelfContainingBlocksAreOwnedAndDisownedOnce) {
 }
 
 TEST_F(Ownership, TheFirstOwnerKeepsASharedSeriesAndNestedOwnersKeepTheirs) {
-  Cell shared = load("s");
+  Cell& shared = load("s");
   set_global("shared", shared);
-  Cell first = reactive("a: shared");
+  Cell& first = reactive("a: shared");
   reactive("b: shared");
   EXPECT_EQ(owner_of(shared)->w1, first.w1);
   EXPECT_EQ(mold(owner_of(shared)[1]), "a");
 
   // An inner owner keeps its own series; a plain inner object's series go to the outer owner.
-  Cell inner = reactive("i: [1]");
+  Cell& inner = reactive("i: [1]");
   set_global("inner", inner);
-  Cell plain = make_object("p: [2]");
+  Cell& plain = make_object("p: [2]");
   set_global("plain", plain);
-  Cell outer = reactive("in: inner pl: plain");
+  Cell& outer = reactive("in: inner pl: plain");
   EXPECT_EQ(owner_of(field(inner, "i"))->w1, inner.w1);
   EXPECT_EQ(owner_of(field(plain, "p"))->w1, outer.w1);
   EXPECT_EQ(mold(owner_of(field(plain, "p"))[1]), "p") << "reached through the inner object's own field";
 }
 
 TEST_F(Ownership, SeriesReflectAndModifyOwned) {
-  Cell o = make_object("a: 1 on-deep-change*: func [o w t a n i p] []");
-  Cell s = load("1 2");
-  Cell owned = word_of("owned");
+  Cell& o = make_object("a: 1 on-deep-change*: func [o w t a n i p] []");
+  Cell& s = load("1 2");
+  Cell& owned = word_of("owned");
   auto reflect_owned = [&] {
     Cell v = s;
     return mold(*datatype::row(type::block).reflect(&v, word::symbol_of(&owned)));
   };
   EXPECT_EQ(reflect_owned(), "none");
-  Cell spec = test::block_of({o, word_of("a")});
+  Cell& spec = test::block_of({o, word_of("a")});
   datatype::row(type::block).modify(&s, &owned, &spec, false);
   EXPECT_EQ(reflect_owned().substr(0, 14), "[make object! ");
   EXPECT_EQ(owner_of(s)->w1, o.w1);
@@ -141,12 +144,12 @@ TEST_F(Ownership, SeriesReflectAndModifyOwned) {
   Cell none = test::none_cell();
   datatype::row(type::block).modify(&s, &owned, &none, false);
   EXPECT_EQ(reflect_owned(), "none");
-  Cell bad = test::block_of({test::int_cell(1), word_of("a")});
+  Cell& bad = test::block_of({test::int_cell(1), word_of("a")});
   EXPECT_EQ(error_id([&] { datatype::row(type::block).modify(&s, &owned, &bad, false); }), "invalid-arg");
 }
 
 TEST_F(Ownership, ATimeFieldChangedThroughAPathTellsItsObject) {
-  Cell o = make_object("t: 0 on-change*: func [w o n] []");
+  Cell& o = make_object("t: 0 on-change*: func [w o n] []");
   Cell t{type::none, 0, 0, 0};
   Cell proto{type::none, 0, 0, 0};
   datatype::make_at(&proto, type::time);
@@ -154,8 +157,9 @@ TEST_F(Ownership, ATimeFieldChangedThroughAPathTellsItsObject) {
   t = *datatype::row(type::time).make(&proto, &secs, type::time);
   object::get_values(&o)[0] = t;
   Cell* slot = object::get_values(&o);
-  Cell hour = word_of("hour"), w = word_of("t"), two = test::int_cell(2);
+  Cell &hour = word_of("hour"), &w = word_of("t"), two = test::int_cell(2);
   Cell parent = *slot;
+  RootCell keep_parent(parent);
   datatype::row(type::time).eval_path(&parent, &hour, &two, nullptr, &o, &w, 1, false, false, true, true);
   ASSERT_EQ(calls().size(), 1u);
   EXPECT_EQ(calls()[0].args, (Strings{"t", "1:00:00", "2:00:00"}));
@@ -164,9 +168,9 @@ TEST_F(Ownership, ATimeFieldChangedThroughAPathTellsItsObject) {
 TEST_F(Ownership, EntriesDieWithTheirOwnerAndSurviveCompaction) {
   bool enabled = collector::enabled;
   collector::enabled = true;
-  Cell kept = load("k");
+  Cell& kept = load("k");
   set_global("kept", kept);
-  Cell survivor = reactive("k: kept");
+  Cell& survivor = reactive("k: kept");
   set_global("survivor", survivor);
   reactive("d: [gone]");
   stack::top = stack::arguments;  // drops everything the test pushed: only the globals hold values
@@ -179,9 +183,10 @@ TEST_F(Ownership, EntriesDieWithTheirOwnerAndSurviveCompaction) {
   EXPECT_LT(ownership::entry_count(), before) << "the dropped object's series left the table";
 
   // The survivor's entries followed the moved nodes: a change still reaches its handler.
-  Cell kw = word_of("kept"), sw = word_of("survivor");
+  Cell &kw = word_of("kept"), &sw = word_of("survivor");
   Cell k = *word::get_value(&kw);
   Cell obj = *word::get_value(&sw);
+  RootCell keep_k(k), keep_obj(obj);
   ASSERT_NE(owner_of(k), nullptr);
   EXPECT_EQ(owner_of(k)->w1, obj.w1);
   calls().clear();
@@ -194,10 +199,10 @@ TEST_F(Ownership, OwningAndReportingSurviveACollectionAtEveryAllocation) {
   bool enabled = collector::enabled;
   collector::enabled = true;
   collector::set_torture(1);
-  Cell o = reactive("b: [1 [2 \"s\"] (3)] n: make object! [c: [4]]");
+  Cell& o = reactive("b: [1 [2 \"s\"] (3)] n: make object! [c: [4]]");
   RootCell keep(o);
   i32 entries = ownership::entry_count();
-  Cell b = field(o, "b");
+  Cell& b = field(o, "b");
   Cell inner = *block::cell_at(&b, 1);
   RootCell keep_inner(inner);
   Cell five = test::int_cell(5);
@@ -207,25 +212,26 @@ TEST_F(Ownership, OwningAndReportingSurviveACollectionAtEveryAllocation) {
   EXPECT_GE(entries, 5) << "b, its block, its string, its paren and n's block";
   ASSERT_EQ(calls().size(), 2u);
   EXPECT_EQ(calls()[1].args, (Strings{"object", "b", "[2 \"s\" 5]", "appended", "5", "2", "1"}));
-  Cell c = field(field(o, "n"), "c");
+  Cell& c = field(field(o, "n"), "c");
   EXPECT_EQ(mold(owner_of(c)[1]), "c");
 }
 
 TEST_F(Ownership, ASeriesOutlivingItsOwnerCanBeOwnedAgain) {
   bool enabled = collector::enabled;
   collector::enabled = true;
-  Cell s = load("s");
+  Cell& s = load("s");
   set_global("lonely", s);
   reactive("a: lonely");
   EXPECT_TRUE(owned_q(s));
   stack::top = stack::arguments;
   collector::collect();
   collector::enabled = enabled;
-  Cell lw = word_of("lonely");
+  Cell& lw = word_of("lonely");
   Cell again = *word::get_value(&lw);
+  RootCell keep_again(again);
   EXPECT_EQ(owner_of(again), nullptr);
   EXPECT_FALSE(owned_q(again)) << "the owned mark went with the entry";
-  Cell second = reactive("b: lonely");
+  Cell& second = reactive("b: lonely");
   ASSERT_NE(owner_of(again), nullptr);
   EXPECT_EQ(owner_of(again)->w1, second.w1);
 }

@@ -24,14 +24,16 @@ class Paths : public ::testing::Test {
   void SetUp() override { test::boot_core(); }
 };
 
-Cell w(const char* name, u32 t = type::word) {
-  Cell c;
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
+Cell& w(const char* name, u32 t = type::word) {
+  Cell c{};
   word::load_at(name, &c);
   cell::set_type(&c, t);
-  return c;
+  return *stack::push_value(&c);
 }
 Cell dt(u32 t) {
-  Cell c;
+  Cell c{};
   return *datatype::make_at(&c, t);
 }
 
@@ -47,15 +49,17 @@ std::string error_id(Body&& body, LanguageError* out = nullptr) {
 }
 
 // a/b/1 as the given path type.
-Cell a_b_1(u32 t = type::path) { return test::block_of({w("a"), w("b"), test::int_cell(1)}, t); }
+Cell& a_b_1(u32 t = type::path) { return test::block_of({w("a"), w("b"), test::int_cell(1)}, t); }
 
-Cell make(u32 t, Cell spec) {
+Cell& make(u32 t, Cell spec) {
+  RootCell keep(spec);
   Cell proto = dt(t);
-  return *datatype::row(t).make(&proto, &spec, t);
+  return *stack::push_value(datatype::row(t).make(&proto, &spec, t));
 }
-Cell to(u32 t, Cell spec) {
+Cell& to(u32 t, Cell spec) {
+  RootCell keep(spec);
   Cell proto = dt(t);
-  return *datatype::row(t).to(&proto, &spec, t);
+  return *stack::push_value(datatype::row(t).to(&proto, &spec, t));
 }
 i32 capacity(const Cell* p) { return static_cast<i32>(block::buffer_of(p)->size / sizeof(Cell)); }
 
@@ -72,7 +76,7 @@ TEST_F(Paths, FormAndMoldOfTheFourTypes) {
       {type::set_path, "a/b/1", "a/b/1:"},
   };
   for (const Case& c : cases) {
-    Cell p = a_b_1(c.type);
+    Cell& p = a_b_1(c.type);
     EXPECT_EQ(test::form_text(p), c.form) << datatype::names[c.type].name;
     EXPECT_EQ(test::mold_text(p), c.mold) << datatype::names[c.type].name;
   }
@@ -80,22 +84,21 @@ TEST_F(Paths, FormAndMoldOfTheFourTypes) {
   EXPECT_EQ(test::mold_text(test::block_of({}, type::set_path)), ":");
 
   // Values mold with their own brackets, even under /only (a path has none of its own to drop).
-  Cell s;
+  Cell& s = *stack::push_cell();
   string::make_from_utf8(&s, "x y");
-  stack::push_value(&s);
-  Cell mixed = test::block_of({w("a"), test::block_of({w("b")}, type::paren), test::block_of({w("c")}), s}, type::path);
+  Cell& mixed = test::block_of({w("a"), test::block_of({w("b")}, type::paren), test::block_of({w("c")}), s}, type::path);
   EXPECT_EQ(test::mold_text(mixed), "a/(b)/[c]/\"x y\"");
   EXPECT_EQ(test::mold_text(mixed, true), "a/(b)/[c]/\"x y\"");
   EXPECT_EQ(test::form_text(mixed), "a/b/c/x y");
 
   // A path from a later head shows the values from there.
-  Cell later = a_b_1();
+  Cell& later = a_b_1();
   series::set_head_index(&later, 1);
   EXPECT_EQ(test::mold_text(later), "b/1");
 }
 
 TEST_F(Paths, APathInsideItselfIsShownOnce) {
-  Cell p = a_b_1();
+  Cell& p = a_b_1();
   block::append_value(&p, &p);
   EXPECT_EQ(test::form_text(p), "a/b/1/...");
   EXPECT_EQ(test::mold_text(p), "a/b/1/...");
@@ -105,8 +108,8 @@ TEST_F(Paths, APathInsideItselfIsShownOnce) {
 }
 
 TEST_F(Paths, APartLimitStopsTheWalk) {
-  Cell p = test::block_of({w("alpha"), w("beta"), w("gamma")}, type::path);
-  Cell out, part = test::int_cell(3);
+  Cell& p = test::block_of({w("alpha"), w("beta"), w("gamma")}, type::path);
+  Cell out{}, part = test::int_cell(3);
   RootCell keep(out);
   string::make_at(&out, 16);
   i32 left = datatype::row(type::path).form(&p, &out, &part, 3);
@@ -119,42 +122,41 @@ TEST_F(Paths, APartLimitStopsTheWalk) {
 
 TEST_F(Paths, MakeTakesASizeOrABlock) {
   struct SizeCase {
-    Cell spec;
+    Cell spec{};
     i32 room;
   };
-  Cell pct;
+  Cell pct{};
   float_::box(&pct, 3.7, type::percent);
-  Cell neg_float;
+  Cell neg_float{};
   float_::box(&neg_float, -2.5);
   const SizeCase sizes[] = {
       {test::int_cell(0), 1}, {test::int_cell(5), 5}, {test::int_cell(-3), 1}, {neg_float, 1}, {pct, 3},
   };
   for (const SizeCase& c : sizes) {
-    Cell p = make(type::path, c.spec);
+    Cell& p = make(type::path, c.spec);
     EXPECT_EQ(p.type(), u32{type::path});
     EXPECT_EQ(block::length(&p), 0);
     EXPECT_GE(capacity(&p), c.room);
   }
-  Cell two_nine;
+  Cell two_nine{};
   float_::box(&two_nine, 2.9);
-  Cell p = make(type::get_path, two_nine);
+  Cell& p = make(type::get_path, two_nine);
   EXPECT_EQ(p.type(), u32{type::get_path});
   EXPECT_GE(capacity(&p), 2);
-  Cell huge;
+  Cell huge{};
   float_::box(&huge, 1e12);
   EXPECT_EQ(error_id([&] { make(type::path, huge); }), "out-of-range");
 
-  Cell from_block = make(type::set_path, test::block_of({w("a"), w("b")}));
+  Cell& from_block = make(type::set_path, test::block_of({w("a"), w("b")}));
   EXPECT_EQ(from_block.type(), u32{type::set_path});
   EXPECT_EQ(test::mold_text(from_block), "a/b:");
-  Cell from_path = make(type::lit_path, a_b_1());
+  Cell& from_path = make(type::lit_path, a_b_1());
   EXPECT_EQ(test::mold_text(from_path), "'a/b/1");
   EXPECT_NE(from_path.w2, a_b_1().w2) << "a copy";
 
   LanguageError e{};
-  Cell text;
+  Cell& text = *stack::push_cell();
   string::make_from_utf8(&text, "a/b");
-  stack::push_value(&text);
   EXPECT_EQ(error_id([&] { make(type::path, text); }, &e), "bad-make-arg");
   EXPECT_EQ(datatype::id_of(&e.args[0]), u32{type::path}) << "the error names the target type";
   EXPECT_EQ(error_id([&] { make(type::path, test::none_cell()); }), "bad-make-arg");
@@ -163,16 +165,16 @@ TEST_F(Paths, MakeTakesASizeOrABlock) {
 TEST_F(Paths, ToWrapsContainersAndConvertsTheRestAsBlocks) {
   Cell ts{type::typeset, 0, 0, 0};
   cell::typeset_add(&ts, type::integer);
-  Cell p = to(type::path, ts);
+  Cell& p = to(type::path, ts);
   ASSERT_EQ(block::length(&p), 1);
   EXPECT_EQ(block::cell_at(&p, 0)->type(), u32{type::typeset}) << "a typeset is one value, not its types";
 
-  Cell ab = to(type::get_path, test::block_of({w("a"), w("b")}));
+  Cell& ab = to(type::get_path, test::block_of({w("a"), w("b")}));
   EXPECT_EQ(ab.type(), u32{type::get_path});
   EXPECT_EQ(test::mold_text(ab), ":a/b");
-  Cell five = to(type::path, test::int_cell(5));
+  Cell& five = to(type::path, test::int_cell(5));
   EXPECT_EQ(test::mold_text(five), "5");
-  Cell flagged = test::block_of({w("a")});
+  Cell& flagged = test::block_of({w("a")});
   flagged.header |= header::new_line;
   EXPECT_EQ(to(type::path, flagged).header, u32{type::path}) << "the whole header is replaced";
 }
@@ -199,7 +201,7 @@ TEST_F(Paths, TheRegistrations) {
 }
 
 TEST_F(Paths, CopyKeepsTheTypeAndPushAsReplacesTheHeader) {
-  Cell p = a_b_1(type::set_path);
+  Cell& p = a_b_1(type::set_path);
   Cell fresh{type::unset, 0, 0, 0};
   RootCell keep(fresh);
   Cell copy = *actions::dispatch_copy(&p, &fresh, nullptr, false, nullptr);
@@ -207,7 +209,7 @@ TEST_F(Paths, CopyKeepsTheTypeAndPushAsReplacesTheHeader) {
   EXPECT_NE(copy.w2, p.w2);
   EXPECT_EQ(test::mold_text(copy), "a/b/1:");
 
-  Cell q = a_b_1();
+  Cell& q = a_b_1();
   q.header |= header::new_line;
   Cell* top = stack::top;
   Cell* pushed = get_path::push_as(&q);
@@ -219,7 +221,7 @@ TEST_F(Paths, CopyKeepsTheTypeAndPushAsReplacesTheHeader) {
   EXPECT_EQ(lit_path::push_as(&q)->header, u32{type::lit_path});
   EXPECT_EQ(set_path::push_as(&q)->header, u32{type::set_path});
 
-  Cell made;
+  Cell made{};
   RootCell keep_made(made);
   path::make_at(&made, 0);
   EXPECT_EQ(made.type(), u32{type::path});
@@ -228,7 +230,7 @@ TEST_F(Paths, CopyKeepsTheTypeAndPushAsReplacesTheHeader) {
 }
 
 TEST_F(Paths, PathsCompareAsBlocks) {
-  Cell p = a_b_1(), q = a_b_1(), lit = a_b_1(type::lit_path);
+  Cell &p = a_b_1(), &q = a_b_1(), &lit = a_b_1(type::lit_path);
   EXPECT_EQ(actions::dispatch_compare(&p, &q, compare_op::equal), 0);
   EXPECT_EQ(actions::dispatch_compare(&p, &lit, compare_op::equal), -2);
   EXPECT_EQ(actions::dispatch_compare(&p, &lit, compare_op::parse_match), 0) << "parse matches path and lit-path";

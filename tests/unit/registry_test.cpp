@@ -92,7 +92,7 @@ TEST(RegistryDeathTest, WrongCountIsReportedAndFailsTheProcess) {
 
 TEST(Registry, EmptyEntryRaisesExpectArgWithTheDatatype) {
   boot_core();
-  Cell blk = test::ints({1, 2});
+  Cell& blk = test::ints({1, 2});
   try {
     actions::get<action::slot::add>(&blk);
     FAIL() << "no error";
@@ -121,6 +121,13 @@ TEST(Datatype, FormMoldAndCompare) {
   EXPECT_EQ(actions::compare(&b, &n, compare_op::not_equal), 1);
   EXPECT_EQ(error_id([&] { actions::compare(&b, &p, compare_op::lesser); }), "invalid-compare");
   EXPECT_EQ(datatype::compare(&b, &p, compare_op::sort), -2);
+
+  // A datatype! naming a type nobody registered (or no type at all) still forms and molds.
+  for (u32 id : {0u, 200u}) {
+    Cell none_such{type::datatype, id, 0, 0};
+    EXPECT_EQ(test::mold_text(none_such), "unknown-type!") << id;
+    EXPECT_EQ(test::form_text(none_such), "unknown-type") << id;
+  }
 }
 
 TEST(Datatype, PushAndAddToBlock) {
@@ -128,13 +135,14 @@ TEST(Datatype, PushAndAddToBlock) {
   Cell* c = datatype::push(type::logic);
   EXPECT_EQ(stack::last_value(), c);
   EXPECT_EQ(datatype::id_of(c), u32{type::logic});
-  Cell blk = test::ints({});
+  Cell& blk = test::ints({});
   datatype::add_to_block(&blk, type::none);
   EXPECT_EQ(test::mold_text(blk), "[none!]");
 }
 
 TEST(Stack, PushDropAndOverflow) {
   boot_core();
+  stack::top = stack::arguments = stack::bottom;
   EXPECT_EQ(stack::last_value(), stack::bottom);  // empty: the bottom
   Cell v = test::int_cell(7);
   Cell* a = stack::push_value(&v);
@@ -172,7 +180,7 @@ TEST(Actions, CompareMapsThreeWayAnswersToTruth) {
   EXPECT_EQ(actions::compare(&two, &two, compare_op::greater_or_equal), 1);
 
   // Incomparable: unequal under equality, an error under ordering.
-  Cell blk = test::ints({1});
+  Cell& blk = test::ints({1});
   EXPECT_EQ(actions::compare(&one, &blk, compare_op::equal), 0);
   EXPECT_EQ(actions::compare(&one, &blk, compare_op::not_equal), 1);
   EXPECT_EQ(error_id([&] { actions::compare(&blk, &one, compare_op::lesser); }), "invalid-compare");
@@ -206,7 +214,7 @@ TEST(Actions, FormAndMoldEntriesCutToTheLimit) {
   EXPECT_EQ(string::to_utf8(&r), "abcdef");
   EXPECT_EQ(stack::top, before + 1);  // the call leaves its result cell only
 
-  Cell blk = test::ints({1, 2, 3});
+  Cell& blk = test::ints({1, 2, 3});
   r = test::call({blk, test::int_cell(4)}, [] { actions::mold(-1, -1, -1, 1); });
   EXPECT_EQ(string::to_utf8(&r), "[1 2");
   r = test::call({blk}, [] { actions::mold(1, -1, -1, -1); });
@@ -215,7 +223,7 @@ TEST(Actions, FormAndMoldEntriesCutToTheLimit) {
 
 TEST(Actions, PickIndexConversion) {
   boot_core();
-  Cell blk = test::ints({10, 20});
+  Cell& blk = test::ints({10, 20});
   EXPECT_EQ(test::call({blk, test::logic_cell(true)}, [] { actions::pick(); }).as_int(), 10);
   EXPECT_EQ(test::call({blk, test::logic_cell(false)}, [] { actions::pick(); }).as_int(), 20);
   EXPECT_EQ(test::call({blk, test::int_cell(3)}, [] { actions::pick(); }).type(), u32{type::none});
@@ -224,7 +232,7 @@ TEST(Actions, PickIndexConversion) {
 
 TEST(Actions, AppendPartAndDupNormalisation) {
   boot_core();
-  Cell src = test::ints({1, 2, 3, 4});
+  Cell& src = test::ints({1, 2, 3, 4});
   series::set_head_index(&src, 2);  // at 3
   struct Case {
     const char* what;
@@ -241,7 +249,7 @@ TEST(Actions, AppendPartAndDupNormalisation) {
       {"dup 0 leaves it", test::none_cell(), -1, "[9]"},
   };
   for (const Case& c : cases) {
-    Cell target = test::ints({9});
+    Cell& target = test::ints({9});
     Cell value = src;
     i32 part = c.part.type() == type::none ? -1 : 2;
     Cell dup = test::int_cell(c.dup);
@@ -251,8 +259,8 @@ TEST(Actions, AppendPartAndDupNormalisation) {
     EXPECT_EQ(test::mold_text(r), c.expected) << c.what;
   }
   // A series length of another buffer is refused; a value that is no series refuses /part.
-  Cell other = test::ints({1});
-  Cell target = test::ints({9});
+  Cell& other = test::ints({1});
+  Cell& target = test::ints({9});
   EXPECT_EQ(error_id([&] { test::call({target, src, other}, [] { actions::append(2, -1, -1); }); }),
             "invalid-refine-arg");
   EXPECT_EQ(error_id([&] {
@@ -268,7 +276,7 @@ TEST(Actions, AppendPartAndDupNormalisation) {
 
 TEST(Actions, LengthAndCopyEntries) {
   boot_core();
-  Cell blk = test::ints({1, 2, 3});
+  Cell& blk = test::ints({1, 2, 3});
   EXPECT_EQ(test::call({blk}, [] { actions::length_q(); }).as_int(), 3);
   EXPECT_EQ(test::call({test::none_cell()}, [] { actions::length_q(); }).type(), u32{type::none});
   Cell r = test::call({blk, test::int_cell(2)}, [] { actions::copy(1, -1, -1); });

@@ -1,12 +1,16 @@
 // The common series actions (series!), through blocks, strings made by hand and the generic entries.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
 #include "evaluator/stack.h"
+#include "runtime/collector.h"
+#include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv {
@@ -26,14 +30,17 @@ std::string error_id(F&& f) {
   return "(no error)";
 }
 
-Cell at_index(Cell s, i32 head) {
-  series::set_head_index(&s, head);
-  return s;
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
+Cell& at_index(const Cell& s, i32 head) {
+  Cell* c = stack::push_value(&s);
+  series::set_head_index(c, head);
+  return *c;
 }
 
 TEST(Series, AtAndSkipClampToTheSeries) {
   boot_core();
-  Cell abc = ints({1, 2, 3});
+  Cell& abc = ints({1, 2, 3});
   struct Case {
     bool at;
     i32 from, n, expected;
@@ -51,7 +58,7 @@ TEST(Series, AtAndSkipClampToTheSeries) {
 
 TEST(Series, NavigationAndQueries) {
   boot_core();
-  Cell abc = ints({1, 2, 3});
+  Cell& abc = ints({1, 2, 3});
   auto head_after = [](void (*fn)(), Cell s) {
     Cell r = test::call({s}, fn);
     return series::head_index(&r);
@@ -67,7 +74,7 @@ TEST(Series, NavigationAndQueries) {
   EXPECT_EQ(test::call({at_index(abc, 1)}, series::head_q).w1, 0u);
 
   // A head left past the tail by another reference: length 0, and the head is pulled back.
-  Cell far = at_index(abc, 3);
+  Cell& far = at_index(abc, 3);
   Cell shorter = abc;
   test::call({shorter}, [] { actions::clear(); });
   EXPECT_EQ(series::length_from_head(&far), 0);
@@ -76,11 +83,11 @@ TEST(Series, NavigationAndQueries) {
 
 TEST(Series, PickAndPoke) {
   boot_core();
-  Cell abc = ints({1, 2, 3});
+  Cell& abc = ints({1, 2, 3});
   EXPECT_EQ(series::pick(&abc, 0, nullptr)->type(), u32{type::none});
   EXPECT_EQ(series::pick(&abc, 3, nullptr)->as_int(), 3);
   EXPECT_EQ(series::pick(&abc, 4, nullptr)->type(), u32{type::none});
-  Cell b1 = at_index(abc, 1);
+  Cell& b1 = at_index(abc, 1);
   EXPECT_EQ(series::pick(&b1, -1, nullptr)->as_int(), 1);
   EXPECT_EQ(series::pick(&b1, -2, nullptr)->type(), u32{type::none});
 
@@ -92,15 +99,15 @@ TEST(Series, PickAndPoke) {
 
 TEST(Series, StringElements) {
   boot_core();
-  Cell s;
+  Cell& s = *stack::push_cell();
   string::make_from_utf8(&s, "abc");
   Cell* c = series::pick(&s, 2, nullptr);
   EXPECT_EQ(c->type(), u32{type::char_});
   EXPECT_EQ(char_::code_point(c), 'b');
-  Cell text;
+  Cell& text = *stack::push_cell();
   string::make_from_utf8(&text, "x");
   EXPECT_EQ(error_id([&] { series::poke(&s, 1, &text, nullptr); }), "invalid-arg");
-  Cell wide;
+  Cell wide{};
   char_::box(&wide, 0x3B1);  // beyond one byte: the buffer widens first
   series::poke(&s, 1, &wide, nullptr);
   EXPECT_EQ(string::buffer_of(&s)->unit(), 2u);
@@ -125,22 +132,22 @@ TEST(Series, RemoveWithPartAndKey) {
       {"key with part removes part + 1", {1, 10, 11, 2, 20}, int_cell(2), int_cell(10), "[1 20]"},
   };
   for (const Case& c : cases) {
-    Cell s = ints(c.data);
+    Cell& s = ints(c.data);
     Cell part = c.part, key = c.key;
     Cell* r = series::remove(&s, part.type() == type::none ? nullptr : &part,
                              key.type() == type::none ? nullptr : &key);
     EXPECT_EQ(test::mold_text(*r), c.expected) << c.what;
   }
   // /key answers the series at its own position, not at the removed key.
-  Cell s = ints({5, 1, 10, 2, 20});
-  Cell from = at_index(s, 1);
+  Cell& s = ints({5, 1, 10, 2, 20});
+  Cell& from = at_index(s, 1);
   Cell key = int_cell(2);
   Cell* r = series::remove(&from, nullptr, &key);
   EXPECT_EQ(series::head_index(r), 1);
   EXPECT_EQ(test::mold_text(*r), "[1 10]");
   Cell missing = int_cell(7);
   EXPECT_EQ(series::remove(&from, nullptr, &missing)->type(), u32{type::none});
-  Cell other = ints({1});
+  Cell& other = ints({1});
   EXPECT_EQ(error_id([&] { series::remove(&s, &other, nullptr); }), "invalid-refine-arg");
 }
 
@@ -159,12 +166,12 @@ TEST(Series, ReverseWithPartAndSkip) {
       {{1, 2, 3, 4}, 0, 4, "[1 2 3 4]"},
   };
   for (const Case& c : cases) {
-    Cell s = ints(c.data);
+    Cell& s = ints(c.data);
     Cell part = int_cell(c.part), skip = int_cell(c.skip);
     series::reverse(&s, c.part ? &part : nullptr, c.skip ? &skip : nullptr);
     EXPECT_EQ(test::mold_text(s), c.expected);
   }
-  Cell s = ints({1, 2, 3});
+  Cell& s = ints({1, 2, 3});
   Cell two = int_cell(2), zero = int_cell(0);
   EXPECT_EQ(error_id([&] { series::reverse(&s, nullptr, &two); }), "invalid-refine-arg");
   EXPECT_EQ(error_id([&] { series::reverse(&s, nullptr, &zero); }), "out-of-range");
@@ -172,34 +179,55 @@ TEST(Series, ReverseWithPartAndSkip) {
 
 TEST(Series, MoveWithinAndAcross) {
   boot_core();
-  Cell s = ints({1, 2, 3, 4, 5});
-  Cell to3 = at_index(s, 2);
+  Cell& s = ints({1, 2, 3, 4, 5});
+  Cell& to3 = at_index(s, 2);
   series::move(&s, &to3, nullptr);
   EXPECT_EQ(test::mold_text(s), "[2 3 1 4 5]");
 
   // Two values forward onto the last one: nothing moves, the origin answers.
-  Cell t = ints({1, 2, 3, 4, 5});
-  Cell last = at_index(t, 4);
+  Cell& t = ints({1, 2, 3, 4, 5});
+  Cell& last = at_index(t, 4);
   Cell two = int_cell(2);
   Cell* r = series::move(&t, &last, &two);
   EXPECT_EQ(r, &t);
   EXPECT_EQ(test::mold_text(t), "[1 2 3 4 5]");
 
-  Cell end = at_index(t, 5);
+  Cell& end = at_index(t, 5);
   series::move(&t, &end, &two);
   EXPECT_EQ(test::mold_text(t), "[3 4 5 1 2]");
 
-  Cell a = ints({1, 2, 3}), b = ints({7, 8});
-  Cell b1 = at_index(b, 1);
+  Cell &a = ints({1, 2, 3}), &b = ints({7, 8});
+  Cell& b1 = at_index(b, 1);
   series::move(&a, &b1, &two);
   EXPECT_EQ(test::mold_text(a), "[3]");
   EXPECT_EQ(test::mold_text(b), "[7 1 2 8]");
 
-  Cell str;
+  Cell& str = *stack::push_cell();
   string::make_from_utf8(&str, "ab");
   EXPECT_EQ(error_id([&] { series::move(&a, &str, nullptr); }), "move-bad");
   Cell n = int_cell(1);
   EXPECT_EQ(error_id([&] { series::move(&a, &n, nullptr); }), "expect-arg");
+}
+
+TEST(Series, APlainTakeKeepsItsScratchBufferAcrossCollectionsThatMoveIt) {
+  boot_core();
+  Cell& s = ints({1, 2, 3, 4});
+  const bool enabled = collector::enabled;
+  const u32 every = collector::torture_every;
+  collector::enabled = true;
+  collector::set_torture(1);  // every allocation moves every buffer and node, the scratch's too
+  std::vector<i32> taken;
+  for (int i = 0; i < 4; ++i) {
+    Cell t = s;
+    RootCell keep(t);
+    series::take(&t, nullptr, false, false);
+    taken.push_back(block::cell_at(&t, 0)->as_int());
+    memory::alloc_bytes(16);
+  }
+  collector::set_torture(every);
+  collector::enabled = enabled;
+  EXPECT_EQ(taken, (std::vector<i32>{1, 2, 3, 4}));
+  EXPECT_EQ(test::mold_text(s), "[]");
 }
 
 TEST(Series, TakeCore) {
@@ -222,8 +250,8 @@ TEST(Series, TakeCore) {
       {"part past the tail", 2, int_cell(9), false, "[3 4]", "[1 2]"},
   };
   for (const Case& c : cases) {
-    Cell whole = ints({1, 2, 3, 4});
-    Cell s = at_index(whole, c.head);
+    Cell& whole = ints({1, 2, 3, 4});
+    Cell& s = at_index(whole, c.head);
     Cell part = c.part;
     series::take(&s, part.type() == type::none ? nullptr : &part, false, c.last);
     ASSERT_EQ(s.type(), u32{type::block}) << c.what;
@@ -232,24 +260,25 @@ TEST(Series, TakeCore) {
     EXPECT_EQ(test::mold_text(whole), c.left) << c.what;
   }
   // A position behind the head as /part takes nothing; the empty remainder answers none.
-  Cell whole = ints({1, 2, 3});
-  Cell s = at_index(whole, 2), behind = at_index(whole, 1);
+  Cell& whole = ints({1, 2, 3});
+  Cell &s = at_index(whole, 2), &behind = at_index(whole, 1);
   series::take(&s, &behind, false, false);
   EXPECT_EQ(test::mold_text(s), "[]");
-  Cell empty = ints({});
+  Cell& empty = ints({});
   EXPECT_EQ(series::take(&empty, nullptr, false, false)->type(), u32{type::none});
-  Cell none_left = ints({}), two = int_cell(2);
+  Cell& none_left = ints({}), two = int_cell(2);
   series::take(&none_left, &two, false, false);
   EXPECT_EQ(test::mold_text(none_left), "[]");  // /part always answers a series
 }
 
 TEST(Series, CopyCoreParts) {
   boot_core();
-  Cell base = ints({1, 2, 3, 4, 5});
-  Cell s = at_index(base, 2);  // at 3
+  Cell& base = ints({1, 2, 3, 4, 5});
+  Cell& s = at_index(base, 2);  // at 3
+  test::Building building;
   struct Case {
     const char* what;
-    Cell part;
+    Cell part{};
     const char* expected;
   } cases[] = {
       {"whole rest", test::none_cell(), "[3 4 5]"},
@@ -261,29 +290,33 @@ TEST(Series, CopyCoreParts) {
       {"pair reversed", Cell{type::pair, 0, 4, 2}, "[]"},
       {"series end", at_index(base, 4), "[3 4]"},
   };
+  test::RootCells keep_cases(cases, &Case::part);
+  building.release();
   for (Case& c : cases) {
-    Cell out;
+    Cell out{};
+    RootCell keep_out(out);
     series::copy(&s, &out, c.part.type() == type::none ? nullptr : &c.part, false, nullptr);
     EXPECT_EQ(test::mold_text(out), c.expected) << c.what;
   }
-  Cell other = ints({1});
-  Cell out;
+  Cell& other = ints({1});
+  Cell out{};
+  RootCell keep_out(out);
   EXPECT_EQ(error_id([&] { series::copy(&s, &out, &other, false, nullptr); }), "invalid-refine-arg");
 }
 
 TEST(Series, RandomShufflesOnlyAndSeed) {
   boot_core();
-  Cell s = ints({1, 2, 3, 4, 5, 6, 7, 8});
+  Cell& s = ints({1, 2, 3, 4, 5, 6, 7, 8});
   series::random(&s, false, false, false);
   EXPECT_EQ(block::length(&s), 8);
   i32 sum = 0;
   for (i32 i = 0; i < 8; ++i) sum += block::cell_at(&s, i)->as_int();
   EXPECT_EQ(sum, 36);  // a permutation
-  Cell e = ints({});
+  Cell& e = ints({});
   EXPECT_EQ(series::random(&e, false, false, true)->type(), u32{type::none});
-  Cell one = ints({42});
+  Cell& one = ints({42});
   EXPECT_EQ(series::random(&one, false, false, true)->as_int(), 42);
-  Cell str;
+  Cell str{};
   string::make_from_utf8(&str, "seed");
   EXPECT_EQ(series::random(&str, true, false, false)->type(), u32{type::unset});
 }

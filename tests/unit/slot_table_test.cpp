@@ -52,7 +52,7 @@ TEST_F(SlotTable, LastFreedIsFirstReused) {
 
 TEST_F(SlotTable, AddingAValueThatLivesInTheTableWhileItGrows) {
   // The growth moves the table's buffer; the value is read before that.
-  Cell first = test::ints({1, 2, 3});
+  Cell& first = test::ints({1, 2, 3});
   slots::add(&first);
   Cell v = test::int_cell(0);
   for (i32 i = 2; i <= 100; ++i) slots::add(&v);

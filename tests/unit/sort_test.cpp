@@ -374,6 +374,7 @@ struct Meddler {
     Cell x = *static_cast<const Cell*>(a), y = *static_cast<const Cell*>(b);
     ++m->calls;
     if (m->calls % 7 == 0) {
+      collector::Pin pin(*m->series);  // the abandoned buffer stays where it is, to be scribbled on
       SeriesBuffer* old = buffer_of(*m->series);
       memory::expand_series(old, static_cast<i32>(old->size));
       std::memset(old->data(), 0xEE, old->size);

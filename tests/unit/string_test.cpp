@@ -250,7 +250,7 @@ TEST_F(StringStorage, Loading) {
   Cell* w = string::load_push(reinterpret_cast<const std::byte*>(units), 3, -1);
   EXPECT_EQ(txt(w), "a\U0001F600");
   EXPECT_EQ(unit_of(w), 4u);
-  Cell blk;
+  Cell blk{};
   RootCell keep(blk);
   block::make_at(&blk, 1);
   Cell* slot = string::load_into_block(reinterpret_cast<const std::byte*>("hi"), 2, &blk, 0);

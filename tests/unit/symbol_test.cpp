@@ -10,6 +10,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/hashtable.h"
+#include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv {
@@ -91,15 +92,18 @@ TEST_F(Symbols, FromBufferAndFromString) {
   const u8 bytes[] = {'s', 'y', 'm', '-', 'b', 'u', 'f', 'x'};
   i32 id = symbol::make_from_buffer(bytes, 7);
   EXPECT_EQ(symbol::name(id), "sym-buf");
-  Cell text;
+  Cell text{};
+  RootCell keep(text);
   string::make_from_utf8(&text, "sym-from-string!");
   EXPECT_EQ(symbol::name(symbol::make_from_string(&text, -1)), "sym-from-string!");
   EXPECT_EQ(symbol::name(symbol::make_from_string(&text, 8)), "sym-from");
 }
 
 TEST_F(Symbols, CompareOrdersByName) {
-  Cell a = *symbol::cell_of(symbol::make("sym-apple"));
-  Cell b = *symbol::cell_of(symbol::make("sym-Banana"));
+  i32 apple = symbol::make("sym-apple"), banana = symbol::make("sym-Banana");
+  Cell a = *symbol::cell_of(apple);
+  Cell b = *symbol::cell_of(banana);
+  RootCell keep_a(a), keep_b(b);  // comparing makes the name strings
   EXPECT_LT(symbol::compare(&a, &b, compare_op::lesser), 0) << "orderings ignore case";
   EXPECT_GT(symbol::compare(&b, &a, compare_op::sort), 0);
   Cell n = test::int_cell(1);

@@ -16,6 +16,7 @@
 #include "datatypes/time.h"
 #include "evaluator/actions.h"
 #include "evaluator/stack.h"
+#include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv {
@@ -78,10 +79,11 @@ class TimeTest : public ::testing::Test {
 
 TEST_F(TimeTest, MakeFromNumbersAndBlocks) {
   struct Case {
-    Cell spec;
+    Cell spec{};
     double want;  // NaN: bad-to-arg
   };
   const double bad = std::numeric_limits<double>::quiet_NaN();
+  test::Building building;
   const Case cases[] = {
       {I(90), 90},
       {F(1.5), 1.5},
@@ -100,9 +102,12 @@ TEST_F(TimeTest, MakeFromNumbersAndBlocks) {
       {logic::true_value, bad},
       {Ch('a'), bad},
   };
+  test::RootCells keep_cases(cases, &Case::spec);
+  building.release();
   const action::Row& row = datatype::row(type::time);
   for (const Case& c : cases) {
     Cell spec = c.spec, out = none();
+    RootCell keep_spec(spec);
     std::string err = error_of([&] { row.to(&out, &spec, type::time); });
     if (std::isnan(c.want)) {
       EXPECT_EQ(err, "bad-to-arg") << time::to_text(c.want) << " from type " << c.spec.type();
@@ -276,7 +281,7 @@ TEST_F(TimeTest, RoundStaysATime) {
   const action::Row& row = datatype::row(type::time);
   struct Case {
     double s;
-    Cell scale;
+    Cell scale{};
     double want;
   };
   const Case cases[] = {

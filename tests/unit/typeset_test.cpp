@@ -22,18 +22,26 @@ namespace {
 
 Cell DT(u32 id) { return Cell{type::datatype, id, 0, 0}; }
 Cell TS(std::initializer_list<u32> ids) {
-  Cell ts;
+  Cell ts{};
   typeset::make_at(&ts);
   for (u32 id : ids) typeset::add(&ts, id);
   return ts;
 }
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
 // A global word holding the value.
-Cell W(const char* name, const Cell& value) {
+Cell& W(const char* name, const Cell& value) {
+  Cell v = value;
+  RootCell keep(v);
   Cell w = word::load(name);
-  word::set(&w, &value);
-  return w;
+  Cell* pushed = stack::push_value(&w);
+  word::set(pushed, &v);
+  return *pushed;
 }
-Cell W(const char* name) { return word::load(name); }
+Cell& W(const char* name) {
+  Cell w = word::load(name);
+  return *stack::push_value(&w);
+}
 
 std::string error_of(const std::function<void()>& f) {
   try {
@@ -48,6 +56,7 @@ const action::Row& row() { return datatype::row(type::typeset); }
 
 Cell make(const Cell& spec) {
   Cell proto = DT(type::typeset), s = spec;
+  RootCell keep(s);
   return *row().make(&proto, &s, type::typeset);
 }
 
@@ -61,11 +70,12 @@ class TypesetTest : public ::testing::Test {
 
 TEST_F(TypesetTest, MakeResolvesWordsAndSortsTheText) {
   Cell number = TS({type::integer, type::float_, type::percent});
-  Cell num_word = W("ts-number!", number);
-  Cell int_word = W("ts-int", DT(type::integer));
+  Cell& num_word = W("ts-number!", number);
+  Cell& int_word = W("ts-int", DT(type::integer));
+  test::Building building;
   struct Case {
     const char* what;
-    Cell spec;
+    Cell spec{};
     const char* text;
   } cases[] = {
       {"empty", test::block_of({}), "make typeset! []"},
@@ -76,6 +86,8 @@ TEST_F(TypesetTest, MakeResolvesWordsAndSortsTheText) {
        "make typeset! [block! integer! float!]"},
       {"nested typeset", test::block_of({TS({type::string, type::none})}), "make typeset! [none! string!]"},
   };
+  test::RootCells keep_cases(cases, &Case::spec);
+  building.release();
   for (const Case& c : cases) {
     Cell ts = make(c.spec);
     ASSERT_EQ(ts.type(), u32{type::typeset}) << c.what;
@@ -89,11 +101,12 @@ TEST_F(TypesetTest, MakeResolvesWordsAndSortsTheText) {
 }
 
 TEST_F(TypesetTest, MakeErrors) {
-  Cell unset_word = W("ts-never-set");
-  Cell int_value = W("ts-int-value", test::int_cell(5));
+  Cell& unset_word = W("ts-never-set");
+  Cell& int_value = W("ts-int-value", test::int_cell(5));
+  test::Building building;
   struct Case {
     const char* what;
-    Cell spec;
+    Cell spec{};
     const char* id;
     Cell arg;  // the error's first argument
   } cases[] = {
@@ -102,6 +115,8 @@ TEST_F(TypesetTest, MakeErrors) {
       {"unset word", test::block_of({DT(type::integer), unset_word}), "no-value", unset_word},
       {"not a block", test::int_cell(3), "bad-to-arg", DT(type::typeset)},
   };
+  test::RootCells keep_specs(cases, &Case::spec), keep_args(cases, &Case::arg);
+  building.release();
   for (const Case& c : cases) {
     try {
       make(c.spec);
@@ -134,8 +149,8 @@ TEST_F(TypesetTest, SetOperations) {
   struct Case {
     const char* what;
     i32 code;
-    Cell second;
-    Cell want;
+    Cell second{};
+    Cell want{};
   } cases[] = {
       {"or", 5, b, TS({type::integer, type::float_, type::block, type::string})},
       {"union", 9, b, TS({type::integer, type::float_, type::block, type::string})},
@@ -211,7 +226,7 @@ TEST_F(TypesetTest, TextOnlyAndPart) {
   // The remaining budget is the limit minus what was written.
   struct Case {
     bool only;
-    Cell ts;
+    Cell ts{};
     i32 limit;
     i32 left;
     const char* text;
@@ -233,12 +248,12 @@ TEST_F(TypesetTest, TextOnlyAndPart) {
 }
 
 TEST_F(TypesetTest, LoaderFormsAndBlocks) {
-  Cell blk = test::block_of({});
-  Cell num_word = W("ts-loader-number!", TS({type::integer, type::float_}));
-  Cell word_word = W("ts-loader-word", W("anything"));
+  Cell& blk = test::block_of({});
+  Cell& num_word = W("ts-loader-number!", TS({type::integer, type::float_}));
+  Cell& word_word = W("ts-loader-word", W("anything"));
   typeset::add_to_block(&blk, 0x1044u, 0, 0);  // bytes 44 10: datatype! block! integer!
   typeset::add_any_value(&blk);
-  Cell spec = test::block_of({DT(type::string), num_word, test::block_of({}), word_word});
+  Cell& spec = test::block_of({DT(type::string), num_word, test::block_of({}), word_word});
   typeset::add_from_spec(&blk, &spec);
   ASSERT_EQ(block::length(&blk), 3);
   Cell decoded = *block::cell_at(&blk, 0);
@@ -252,13 +267,13 @@ TEST_F(TypesetTest, LoaderFormsAndBlocks) {
   EXPECT_TRUE(typeset::has(&any, 0));
   Cell loaded = *block::cell_at(&blk, 2);
   EXPECT_EQ(test::mold_text(loaded), "make typeset! [string! integer! float! object!]");
-  Cell bad = test::block_of({test::int_cell(1)});
+  Cell& bad = test::block_of({test::int_cell(1)});
   EXPECT_EQ(error_of([&] { typeset::add_from_spec(&blk, &bad); }), "invalid-type-spec");
 }
 
 TEST_F(TypesetTest, ToBlockGivesWordsInIdOrder) {
   Cell ts = TS({type::time, type::block, type::integer});
-  Cell blk = test::block_of({});
+  Cell& blk = test::block_of({});
   typeset::to_block(&ts, &blk);
   ASSERT_EQ(block::length(&blk), 3);
   const char* names[] = {"block!", "integer!", "time!"};

@@ -30,16 +30,18 @@ class Words : public ::testing::Test {
   void SetUp() override { test::boot_core(); }
 };
 
-Cell global_word(const char* name, u32 t = type::word) {
-  Cell w;
+// The builders answer value-stack cells, which the collector keeps and rewrites: hold them by
+// reference, or root a copy.
+Cell& global_word(const char* name, u32 t = type::word) {
+  Cell w{};
   word::load_at(name, &w);
   cell::set_type(&w, t);
-  return w;
+  return *stack::push_value(&w);
 }
 
-Cell issue_of(const char* name) {
-  Cell c;
-  return *issue::make_at(&c, name);
+Cell& issue_of(const char* name) {
+  Cell c{};
+  return *stack::push_value(issue::make_at(&c, name));
 }
 
 // The id of the language error the body raises ("" when none).
@@ -59,7 +61,7 @@ Ref<Node> object_context(std::initializer_list<const char*> names) {
   Ref<Node> ctx = context::make(static_cast<i32>(names.size()), false, false, Ref<Node>{}, context::object);
   RootNode keep(ctx);
   for (const char* n : names) {
-    Cell w;
+    Cell w{};
     word::init_at(&w, type::word, Ref<Node>{}, symbol::make(n), -1);
     context::find_or_add_word_slot(ctx, &w);
   }
@@ -68,7 +70,7 @@ Ref<Node> object_context(std::initializer_list<const char*> names) {
 }
 
 TEST_F(Words, GetAndSetWithTheirErrors) {
-  Cell w = global_word("wt-value");
+  Cell& w = global_word("wt-value");
   Cell v = test::int_cell(9);
   EXPECT_EQ(word::get_value(&w)->type(), u32{type::unset}) << "a new global word is unset";
   EXPECT_EQ(error_id([&] { word::push_value(&w); }), "no-value");
@@ -92,19 +94,19 @@ TEST_F(Words, GetAndSetWithTheirErrors) {
 }
 
 TEST_F(Words, UnresolvedAndContextlessWords) {
-  Cell loose;
+  Cell loose{};
   word::init_at(&loose, type::word, context::global(), symbol::make("wt-loose"), -1);
   EXPECT_EQ(error_id([&] { word::get_value(&loose); }), "no-value");
 
   Ref<Node> obj = object_context({"wt-a"});
   RootNode keep(obj);
-  Cell self;
+  Cell self{};
   word::init_at(&self, type::word, obj, symbol::make("self"), -1);
   EXPECT_EQ(word::get_value(&self)->type(), u32{type::object}) << "self reads as the owner";
 
   Ref<Node> fn = context::make(1, true, false, Ref<Node>{}, context::function);
   RootNode keep_fn(fn);
-  Cell arg;
+  Cell arg{};
   word::init_at(&arg, type::word, Ref<Node>{}, symbol::make("wt-arg"), -1);
   i32 index = context::find_or_add_word_slot(fn, &arg);
   word::init_at(&arg, type::word, fn, symbol::make("wt-arg"), index);
@@ -129,7 +131,8 @@ TEST_F(Words, UnresolvedAndContextlessWords) {
 TEST_F(Words, SettingAnUnresolvedWordResolvesOrAddsIt) {
   Ref<Node> obj = object_context({"wt-p"});
   RootNode keep(obj);
-  Cell w;
+  Cell w{};
+  RootCell keep_w(w);
   word::init_at(&w, type::word, obj, symbol::make("wt-q"), -1);
   Cell v = test::int_cell(4);
   word::set_in_context(&w, &v, obj, false);
@@ -236,8 +239,9 @@ TEST_F(Words, ChangeHandlerSeesOldAndNewValueOnce) {
 }
 
 TEST_F(Words, FormAndMold) {
+  test::Building building;
   struct Case {
-    Cell value;
+    Cell value{};
     const char* mold;
   };
   const Case cases[] = {
@@ -249,6 +253,8 @@ TEST_F(Words, FormAndMold) {
       {issue_of("a"), "#a"},
       {global_word("\xC3\xA9t\xC3\xA9", type::lit_word), "'\xC3\xA9t\xC3\xA9"},
   };
+  test::RootCells keep_cases(cases, &Case::value);
+  building.release();
   for (const Case& c : cases) {
     EXPECT_EQ(test::mold_text(c.value), c.mold);
     std::string bare = test::form_text(c.value);
@@ -258,19 +264,19 @@ TEST_F(Words, FormAndMold) {
   Cell out{type::none, 0, 0, 0};
   RootCell keep(out);
   string::make_at(&out, 8);
-  Cell sw = global_word("abc", type::set_word);
+  Cell& sw = global_word("abc", type::set_word);
   EXPECT_EQ(word::mold(&sw, &out, false, false, false, nullptr, 10, 0), 6);
   EXPECT_EQ(word::form(&sw, &out, nullptr, 10), 7);
-  Cell e = global_word("\xC3\xA9", type::word);
+  Cell& e = global_word("\xC3\xA9", type::word);
   EXPECT_EQ(word::form(&e, &out, nullptr, 10), 9) << "characters, not bytes";
 }
 
 TEST_F(Words, Comparison) {
-  Cell a = global_word("a"), A = global_word("A");
-  Cell lit_a = global_word("a", type::lit_word), lit_A = global_word("A", type::lit_word);
-  Cell set_a = global_word("a", type::set_word);
-  Cell b = global_word("b");
-  Cell iss_a = issue_of("a"), iss_A = issue_of("A");
+  Cell &a = global_word("a"), &A = global_word("A");
+  Cell &lit_a = global_word("a", type::lit_word), &lit_A = global_word("A", type::lit_word);
+  Cell& set_a = global_word("a", type::set_word);
+  Cell& b = global_word("b");
+  Cell &iss_a = issue_of("a"), &iss_A = issue_of("A");
   Cell n = test::int_cell(1);
   struct Case {
     const Cell* x;
@@ -310,11 +316,12 @@ TEST_F(Words, MakeAndTo) {
     return *actions::get<action::slot::to>(t, &proto)(&proto, &s, t);
   };
   auto text = [](const char* utf8) {
-    Cell s;
-    return *string::make_from_utf8(&s, utf8);
+    Cell* s = stack::push_cell();
+    return *string::make_from_utf8(s, utf8);
   };
 
   Cell w = to(text("a:"), type::word);
+  RootCell keep_w(w);
   EXPECT_EQ(w.type(), u32{type::word});
   EXPECT_EQ(symbol::name(word::symbol_of(&w)), "a");
   EXPECT_EQ(w.w1, context::global().offset());
@@ -322,12 +329,13 @@ TEST_F(Words, MakeAndTo) {
   EXPECT_EQ(symbol::name(word::symbol_of(&(w = to(text("a b"), type::word)))), "a") << "a text is scanned";
 
   Cell from_issue = to(issue_of("wt-iss"), type::word);
+  RootCell keep_from_issue(from_issue);
   EXPECT_EQ(from_issue.type(), u32{type::word});
   EXPECT_EQ(from_issue.w1, context::global().offset());
   EXPECT_GE(word::index_of(&from_issue), 0) << "bound in the global context, even when new there";
   Cell nine = test::int_cell(9);
   word::set(&from_issue, &nine);
-  Cell same = global_word("wt-iss");
+  Cell& same = global_word("wt-iss");
   EXPECT_EQ(word::get_value(&same)->as_int(), 9);
   Cell from_static = to(*words::root_at(static_words::refinement_roots[static_words::rid::with]), type::word);
   EXPECT_EQ(from_static.w1, context::global().offset()) << "a static refinement has no context of its own";
@@ -337,7 +345,7 @@ TEST_F(Words, MakeAndTo) {
 
   Cell t = to(test::logic_cell(true), type::word);
   EXPECT_EQ(symbol::name(word::symbol_of(&t)), "true");
-  Cell dt;
+  Cell dt{};
   datatype::make_at(&dt, type::integer);
   Cell iw = to(dt, type::lit_word);
   EXPECT_EQ(iw.type(), u32{type::lit_word});
@@ -352,13 +360,14 @@ TEST_F(Words, MakeAndTo) {
   EXPECT_EQ(symbol::name(word::symbol_of(&blank)), "a b");
   EXPECT_EQ(word::index_of(&blank), -1);
   Cell foo = to(global_word("foo"), type::issue);
+  RootCell keep_foo(foo);
   EXPECT_EQ(test::mold_text(foo), "#foo");
   EXPECT_EQ(test::form_text(foo), "foo");
   EXPECT_EQ(error_id([&] { to(test::int_cell(3), type::issue); }), "bad-to-arg");
 }
 
 TEST_F(Words, IssueMakersAndRecording) {
-  Cell blk = test::block_of({});
+  Cell& blk = test::block_of({});
   RootCell keep(blk);
   Cell* c = issue::load_in_block("wt-issue", &blk);
   EXPECT_EQ(c->type(), u32{type::issue});
@@ -386,7 +395,7 @@ TEST_F(Words, StaticWordsAreTheLanguagesWords) {
   EXPECT_EQ(sw::symbol(sw::sym::code), symbol::make("code")) << "interned twice, one symbol";
   EXPECT_EQ(symbol::name(sw::symbol(sw::sym::bar)), "|");
   Cell* changed = sw::word(sw::wid::changed);
-  Cell same = global_word("changed");
+  Cell& same = global_word("changed");
   EXPECT_EQ(changed->w1, same.w1);
   EXPECT_EQ(changed->w3, same.w3) << "one word per symbol in the global context";
   EXPECT_EQ(symbol::name(word::symbol_of(sw::word(sw::wid::put_ed))), "put-ed");
@@ -435,18 +444,18 @@ TEST_F(Words, TheMachinerySurvivesCollectionsThatMoveEverything) {
   EXPECT_EQ(string::to_utf8(&text), "TT-Alpha");
 
   // A context from a spec, values set through its words.
-  Cell spec = test::block_of({});
+  Cell& spec = test::block_of({});
   RootCell keep_spec(spec);
   for (const char* n : {"tt-x", "tt-y", "TT-X", "tt-z"}) word::load_in_block(n, &spec);
   Cell obj{type::object, 0, 0, 0};
   RootCell keep_obj(obj);
   obj.w1 = context::make_from_words(&spec, false, false, context::object).offset();
   EXPECT_EQ(context::word_count(Ref<Node>(obj.w1)), 3);
-  Cell body = test::block_of({});
+  Cell& body = test::block_of({});
   RootCell keep_body(body);
   for (i32 i = 0; i < 50; ++i) {
     word::load_in_block(i % 2 ? "TT-Y" : "tt-z", &body);
-    Cell inner = test::block_of({});
+    Cell& inner = test::block_of({});
     RootCell keep_inner(inner);
     word::load_in_block("tt-x", &inner);
     block::append_value(&body, &inner);
@@ -484,6 +493,22 @@ TEST_F(Words, TheMachinerySurvivesCollectionsThatMoveEverything) {
   RootCell keep_clone(clone_of);
   context::clone_for(&clone_of, context::object);
   EXPECT_EQ(context::word_count(Ref<Node>(clone_of.w1)), 3);
+}
+
+TEST_F(Words, SettingAWordThatLiesInABlockWhileItsContextGrows) {
+  Ref<Node> obj = object_context({"wt-held"});
+  RootNode keep(obj);
+  Cell& blk = test::block_of({});
+  Cell w{};
+  word::init_at(&w, type::word, obj, symbol::make("wt-grown"), -1);
+  block::append_value(&blk, &w);
+  Cell v = test::int_cell(6);
+  {
+    Torture torture;  // adding the slot collects and moves the block that holds the word
+    word::set_in_context(block::cell_at(&blk, 0), &v, obj, false);
+  }
+  EXPECT_EQ(word::index_of(block::cell_at(&blk, 0)), 1) << "the word in the block learnt its slot";
+  EXPECT_EQ(word::get_value(block::cell_at(&blk, 0))->as_int(), 6);
 }
 
 }  // namespace

@@ -1,0 +1,3 @@
+n = 0
+for _ = 1, 10000000 do n = n + 1 end
+print(n)

@@ -1,0 +1,3 @@
+n = 0
+while n < 10000000 do n = n + 1 end
+print(n)

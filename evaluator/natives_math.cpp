@@ -1,0 +1,382 @@
+// The numeric natives that are not generic actions: the sign tests, max and min, shift, the
+// trigonometric functions in degrees or radians, the logarithms, exp, square-root and NaN?.
+//
+// The compound scalars (pair!, point2D!, point3D!, tuple!, money!) are read by their cell layouts:
+// pair! x and y as signed 32-bit words in w2 and w3; point2D! and point3D! single-precision
+// coordinates from w1 on; tuple! its length in header bits 19-22 and its bytes from w1 on; money!
+// its sign in header bit 14 and 22 BCD digits in bytes 5-15 of the cell.
+#include <bit>
+#include <cmath>
+#include <numbers>
+
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "evaluator/actions.h"
+#include "evaluator/natives.h"
+#include "evaluator/natives_internal.h"
+
+namespace kiv::natives {
+
+using namespace detail;
+
+namespace {
+
+constexpr Types float_family = bit(type::float_) | bit(type::percent);
+constexpr Types numbers = bit(type::integer) | float_family;                  // number!
+constexpr Types signed_types = numbers | bit(type::money) | bit(type::time);  // [number! money! time!]
+constexpr Types angle_types = bit(type::integer) | bit(type::float_);
+constexpr Types log_types = angle_types | bit(type::percent);
+
+// ---- Cell layouts of the compound scalars ----
+
+constexpr u32 tuple_length_shift = 19;
+constexpr u32 tuple_length_mask = 0xF;
+constexpr u32 money_sign_bit = 1u << 14;
+
+i32 tuple_length(const Cell* c) { return static_cast<i32>(c->header >> tuple_length_shift & tuple_length_mask); }
+u8* tuple_bytes(Cell* c) { return reinterpret_cast<u8*>(&c->w1); }
+const u8* tuple_bytes(const Cell* c) { return reinterpret_cast<const u8*>(&c->w1); }
+
+float coordinate(const Cell* c, i32 n) { return std::bit_cast<float>((&c->w1)[n]); }
+void set_coordinate(Cell* c, i32 n, float f) { (&c->w1)[n] = std::bit_cast<u32>(f); }
+i32 coordinate_count(u32 t) { return t == type::point3D ? 3 : 2; }
+
+// -1, 0 or 1; an amount whose digits are all zero is zero whatever its sign bit.
+i32 money_sign(const Cell* c) {
+  const u8* bytes = reinterpret_cast<const u8*>(c);
+  for (i32 i = 5; i < 16; ++i)
+    if (bytes[i] != 0) return (c->header & money_sign_bit) ? -1 : 1;
+  return 0;
+}
+
+// ---- Sign tests ----
+
+// The sign of a number!, money! or time!: NaN has none (0). Another type raises expect-arg.
+i32 sign_of(const Cell* v) {
+  switch (v->type()) {
+    case type::integer: return integer::sign_of(integer::get(v));
+    case type::float_:
+    case type::percent:
+    case type::time: {
+      const double d = v->as_double();
+      return (d > 0.0) - (d < 0.0);
+    }
+    case type::money: return money_sign(v);
+    default: cell::raise_expect_arg(0, v);
+  }
+}
+
+Exit sign_test(bool check, i32 wanted) {
+  if (check) check_args({signed_types});
+  Cell* a = stack::arguments;
+  logic::box(a, sign_of(a) == wanted);
+  return Exit::none;
+}
+
+bool zero_value_q(const Cell* v) {
+  switch (v->type()) {
+    case type::integer:
+    case type::char_: return integer::get(v) == 0;
+    case type::float_:
+    case type::percent:
+    case type::time: return v->as_double() == 0.0;
+    case type::pair: return v->w2 == 0 && v->w3 == 0;
+    case type::tuple: {
+      const u8* bytes = tuple_bytes(v);
+      for (i32 i = 0; i < tuple_length(v); ++i)
+        if (bytes[i] != 0) return false;
+      return true;
+    }
+    case type::money: return money_sign(v) == 0;
+    case type::point2D:
+    case type::point3D:
+      for (i32 i = 0; i < coordinate_count(v->type()); ++i)
+        if (coordinate(v, i) != 0.0f) return false;
+      return true;
+    default: return false;
+  }
+}
+
+// ---- max and min ----
+
+bool number_q(u32 t) { return t == type::integer || t == type::float_ || t == type::percent; }
+bool nan_value_q(const Cell* v) {
+  return (v->type() == type::float_ || v->type() == type::percent) && float_::nan_q(v->as_double());
+}
+bool compound_q(u32 t) { return t == type::pair || t == type::point2D || t == type::point3D || t == type::tuple; }
+
+double number_value(const Cell* n) {
+  return n->type() == type::integer ? static_cast<double>(integer::get(n)) : n->as_double();
+}
+
+// Each coordinate of a point replaced by the larger (max) or smaller (min) of itself and x. A NaN
+// x wins no comparison and leaves the coordinates as they are.
+void clamp_point(Cell* p, double x, bool max) {
+  for (i32 i = 0; i < coordinate_count(p->type()); ++i) {
+    const double c = coordinate(p, i);
+    if (max ? x > c : x < c) set_coordinate(p, i, static_cast<float>(x));
+  }
+}
+
+// The compound value in `c` combined with the number `n`, component by component.
+void clamp_compound(Cell* c, const Cell* n, bool max) {
+  switch (c->type()) {
+    case type::pair: {
+      i32 k;
+      if (n->type() == type::integer) {
+        k = integer::get(n);
+      } else {
+        const double d = std::trunc(n->as_double());
+        if (integer::out_of_range_q(d)) {
+          // No integer can stand for the number: the pair becomes a point and takes it as it is.
+          const float x = static_cast<float>(static_cast<i32>(c->w2));
+          const float y = static_cast<float>(static_cast<i32>(c->w3));
+          *c = Cell{(c->header & ~header::type_mask) | type::point2D, 0, 0, 0};
+          set_coordinate(c, 0, x);
+          set_coordinate(c, 1, y);
+          clamp_point(c, n->as_double(), max);
+          return;
+        }
+        k = static_cast<i32>(d);
+      }
+      for (u32* w : {&c->w2, &c->w3}) {
+        const i32 v = static_cast<i32>(*w);
+        if (max ? k > v : k < v) *w = static_cast<u32>(k);
+      }
+      return;
+    }
+    case type::point2D:
+    case type::point3D: clamp_point(c, number_value(n), max); return;
+    case type::tuple: {
+      i32 k;
+      if (n->type() == type::integer) {
+        k = integer::get(n);
+      } else {
+        const double d = std::trunc(n->as_double());
+        if (integer::out_of_range_q(d)) {
+          const Cell integer_type{type::datatype, type::integer, 0, 0};
+          raise_error(ErrorCategory::script, "type-limit", integer_type);
+        }
+        k = static_cast<i32>(d);
+      }
+      const u8 b = static_cast<u8>(k < 0 ? 0 : k > 255 ? 255 : k);
+      u8* bytes = tuple_bytes(c);
+      for (i32 i = 0; i < tuple_length(c); ++i)
+        if (max ? b > bytes[i] : b < bytes[i]) bytes[i] = b;
+      return;
+    }
+    default: return;
+  }
+}
+
+// Two values of one compound type combined component by component into `a`. False for two tuples
+// of different lengths (those are ordered as whole values).
+bool combine_compounds(Cell* a, const Cell* b, bool max) {
+  switch (a->type()) {
+    case type::pair:
+      for (i32 i = 1; i <= 2; ++i) {
+        const i32 x = static_cast<i32>((&a->w1)[i]), y = static_cast<i32>((&b->w1)[i]);
+        if (max ? y > x : y < x) (&a->w1)[i] = static_cast<u32>(y);
+      }
+      return true;
+    case type::point2D:
+    case type::point3D:
+      for (i32 i = 0; i < coordinate_count(a->type()); ++i) {
+        const float x = coordinate(a, i), y = coordinate(b, i);
+        if (max ? y > x : y < x) set_coordinate(a, i, y);
+      }
+      return true;
+    case type::tuple: {
+      if (tuple_length(a) != tuple_length(b)) return false;
+      u8* x = tuple_bytes(a);
+      const u8* y = tuple_bytes(b);
+      for (i32 i = 0; i < tuple_length(a); ++i)
+        if (max ? y[i] > x[i] : y[i] < x[i]) x[i] = y[i];
+      return true;
+    }
+    default: return false;
+  }
+}
+
+Exit max_min(bool check, bool max) {
+  if (check) {
+    constexpr Types scalar = numbers | bit(type::char_) | bit(type::pair) | bit(type::tuple) | bit(type::time) |
+                             bit(type::date) | bit(type::money) | bit(type::point2D) | bit(type::point3D);
+    check_args({scalar | series, scalar | series});
+  }
+  Cell* a = stack::arguments;
+  Cell* b = a + 1;
+  const u32 ta = a->type(), tb = b->type();
+  if (number_q(ta) && number_q(tb)) {
+    if (nan_value_q(a)) return Exit::none;
+    if (nan_value_q(b)) return result(*b);
+  }
+  if (compound_q(ta) && number_q(tb)) {
+    clamp_compound(a, b, max);
+    return Exit::none;
+  }
+  if (number_q(ta) && compound_q(tb)) {
+    const Cell n = *a;
+    *a = *b;
+    clamp_compound(a, &n, max);
+    return Exit::none;
+  }
+  if (ta == tb && compound_q(ta) && combine_compounds(a, b, max)) return Exit::none;
+  const bool less = actions::compare(a, b, compare_op::lesser) != 0;
+  // max: value2 when value1 < value2; min: value2 unless value1 < value2. Equal values give max
+  // value1 and min value2.
+  if (max == less) *a = *b;
+  return Exit::none;
+}
+
+// ---- Trigonometry ----
+
+// The double of an integer! or float! argument (a percent! is read as the float it holds).
+double angle_value(const Cell* v, i32 position) {
+  switch (v->type()) {
+    case type::integer: return static_cast<double>(integer::get(v));
+    case type::float_:
+    case type::percent: return v->as_double();
+    default: cell::raise_expect_arg(position, v);
+  }
+}
+
+enum class Trig : u8 { sine, cosine, tangent };
+
+// Degrees brought into -180..180 (and, for sine and tangent, into -90..90 by the function's own
+// symmetry), then radians.
+double degrees_to_radians(double x, Trig f) {
+  x = std::fmod(x, 360.0);
+  if (x > 180.0 || x < -180.0) x += x < 0.0 ? 360.0 : -360.0;
+  if (x > 90.0 || x < -90.0) {
+    if (f == Trig::tangent) x += x < 0.0 ? 180.0 : -180.0;
+    else if (f == Trig::sine) x = x < 0.0 ? -180.0 - x : 180.0 - x;
+  }
+  return x * std::numbers::pi / 180.0;
+}
+
+Exit trig(bool check, i32 radians, Trig f) {
+  if (check) check_args({angle_types});
+  Cell* a = stack::arguments;
+  double x = angle_value(a, 0);
+  if (radians < 0) x = degrees_to_radians(x, f);
+  double r;
+  if (f == Trig::tangent) {
+    constexpr double half_pi = std::numbers::pi / 2.0;
+    r = x == half_pi ? float_::infinity : x == -half_pi ? float_::minus_infinity : std::tan(x);
+  } else {
+    r = f == Trig::sine ? std::sin(x) : std::cos(x);
+    // The residue of pi's rounding (sine 180 degrees is 1.2e-16) reads as the zero it stands for.
+    if (std::fabs(r) < float_::epsilon) r = 0.0;
+  }
+  float_::make_at(a, r);
+  return Exit::none;
+}
+
+Exit arc(bool check, i32 radians, double (*fn)(double)) {
+  if (check) check_args({angle_types});
+  Cell* a = stack::arguments;
+  double r = fn(angle_value(a, 0));
+  if (radians < 0) r = r * 180.0 / std::numbers::pi;
+  float_::make_at(a, r);
+  return Exit::none;
+}
+
+// ---- Logarithms and roots ----
+
+Exit float_function(bool check, double (*fn)(double)) {
+  if (check) check_args({log_types});
+  Cell* a = stack::arguments;
+  float_::make_at(a, fn(angle_value(a, 0)));
+  return Exit::none;
+}
+
+double log2_of(double x) { return std::log(x) / 0.6931471805599453; }
+double log10_of(double x) { return std::log10(x); }
+double ln_of(double x) { return std::log(x); }
+double exp_of(double x) { return std::exp(x); }
+double sqrt_of(double x) { return std::sqrt(x); }
+double arc_sine(double x) { return std::asin(x); }
+double arc_cosine(double x) { return std::acos(x); }
+double arc_tangent(double x) { return std::atan(x); }
+
+}  // namespace
+
+// ---- Sign tests ----
+
+Exit negative_q(bool check) { return sign_test(check, -1); }
+Exit positive_q(bool check) { return sign_test(check, 1); }
+
+Exit sign_q(bool check) {
+  if (check) check_args({signed_types});
+  Cell* a = stack::arguments;
+  integer::make_at(a, sign_of(a));
+  return Exit::none;
+}
+
+Exit zero_q(bool check) {
+  if (check) {
+    check_args({numbers | bit(type::money) | bit(type::pair) | bit(type::time) | bit(type::char_) |
+                bit(type::tuple) | bit(type::point2D) | bit(type::point3D)});
+  }
+  Cell* a = stack::arguments;
+  logic::box(a, zero_value_q(a));
+  return Exit::none;
+}
+
+Exit nan_q(bool check) {
+  if (check) check_args({numbers});
+  Cell* a = stack::arguments;
+  logic::box(a, nan_value_q(a));
+  return Exit::none;
+}
+
+// ---- max, min, shift ----
+
+Exit max(bool check) { return max_min(check, true); }
+Exit min(bool check) { return max_min(check, false); }
+
+Exit shift(bool check, i32 left, i32 logical) {
+  if (check) check_args({bit(type::integer), bit(type::integer)});
+  Cell* a = stack::arguments;
+  const i32 data = integer::get(a);
+  i32 bits = integer::get(a + 1);
+  if (bits < 0) bits = 0;
+  // Shifting a 32-bit word by 32 or more is undefined in the machine's terms: the result is what
+  // shifting one bit at a time would leave.
+  i32 r;
+  if (left >= 0) r = bits >= 32 ? 0 : static_cast<i32>(static_cast<u32>(data) << bits);
+  else if (logical >= 0) r = bits >= 32 ? 0 : static_cast<i32>(static_cast<u32>(data) >> bits);
+  else r = bits >= 32 ? (data < 0 ? -1 : 0) : data >> bits;
+  integer::make_at(a, r);
+  return Exit::none;
+}
+
+// ---- Trigonometry ----
+
+Exit sine(bool check, i32 radians) { return trig(check, radians, Trig::sine); }
+Exit cosine(bool check, i32 radians) { return trig(check, radians, Trig::cosine); }
+Exit tangent(bool check, i32 radians) { return trig(check, radians, Trig::tangent); }
+Exit arcsine(bool check, i32 radians) { return arc(check, radians, arc_sine); }
+Exit arccosine(bool check, i32 radians) { return arc(check, radians, arc_cosine); }
+Exit arctangent(bool check, i32 radians) { return arc(check, radians, arc_tangent); }
+
+Exit arctangent2(bool check, i32 radians) {
+  if (check) check_args({angle_types, angle_types});
+  Cell* a = stack::arguments;
+  double r = std::atan2(angle_value(a, 0), angle_value(a + 1, 1));
+  if (radians < 0) r = r * 180.0 / std::numbers::pi;
+  float_::make_at(a, r);
+  return Exit::none;
+}
+
+// ---- Logarithms and roots ----
+
+Exit log_2(bool check) { return float_function(check, log2_of); }
+Exit log_10(bool check) { return float_function(check, log10_of); }
+Exit log_e(bool check) { return float_function(check, ln_of); }
+Exit exp(bool check) { return float_function(check, exp_of); }
+Exit square_root(bool check) { return float_function(check, sqrt_of); }
+
+}  // namespace kiv::natives
