@@ -10,9 +10,9 @@
 // valid while an action runs a nested parse above it) and the input stack in another; both are
 // marked by a collector root callback. Input and rule positions are indexes re-read on every use.
 //
-// The fast paths (a repetition, `to` or `thru` over a single literal, bitset or `skip`) run in
-// one C++ loop without touching the stack; they are skipped while a trace callback watches, so
-// that every step still reports its events.
+// The fast paths (a repetition, `to` or `thru` over a single literal, bitset or `skip`, also as the
+// rule of a command such as `keep to ","`) run in one C++ loop without going through the states;
+// they are skipped while a trace callback watches, so that every step still reports its events.
 #include "evaluator/parse.h"
 
 #include <algorithm>
@@ -253,8 +253,10 @@ class Engine {
   const u32 base_, input_base_;
   Cell rules_{type::none, 0, 0, 0};   // the current rule block
   Cell result_{type::none, 0, 0, 0};  // the collection of a top-level collect
+  Cell view_{type::none, 0, 0, 0};    // the callback's view of the rule stack, made once per run
   RootCell keep_rules_{rules_};
   RootCell keep_result_{result_};
+  RootCell keep_view_{view_};
   i32 rp_ = 0;  // the next rule value, an index into the rule block's content
   i32 ip_ = 0;  // the input position, an index into the current input's content
   i32 limit_;   // /part on the top-level input (INT_MAX: none)
@@ -339,7 +341,7 @@ class Engine {
   i32 match_token(const Cell& v, i32 pos, i32 end);
   bool leaf_at(i32 at, Leaf& leaf);
   bool leaf_type_q(u32 t) const;
-  i32 span_leaf(const Leaf& leaf, i32 pos, i32 end, i32 max, bool progress_only, i32* count);
+  i32 span_leaf(const Leaf& leaf, i32 pos, i32 end, i32 max, i32* count);
   bool find_leaf(const Leaf& leaf, i32 pos, i32 end, i32* at, i32* after);
   bool quick_rule(i32 at, i32* next, i32* end_pos);
   i32 skip_rule(i32 i) const;
@@ -360,7 +362,7 @@ class Engine {
   State start_rule();
   State repeat(i32 code, Keyword k, const Cell& named, i32 min, i32 max);
   State repeat_end(Entry& e);
-  State repeat_leaf(const Leaf& leaf, i32 code, i32 min, i32 max);
+  State repeat_leaf(const Leaf& leaf, i32 min, i32 max);
   State to_thru(Keyword k, const Cell& w);
   State to_leaf(const Leaf& leaf, bool thru);
   State copy_set(Keyword k, const Cell& w);
@@ -679,8 +681,7 @@ i32 span_bitset(const std::byte* base, i32 pos, i32 end, i32 max, const u8* bits
 
 // Runs the leaf up to `max` times from `pos`: the position reached, the rounds in *count. A round
 // that matched without moving ends the loop (it counts).
-i32 Engine::span_leaf(const Leaf& leaf, i32 pos, i32 end, i32 max, bool, i32* count) {
-  if (pos > end) pos = std::max(pos, 0);
+i32 Engine::span_leaf(const Leaf& leaf, i32 pos, i32 end, i32 max, i32* count) {
   if (leaf.skip) {
     const i32 n = static_cast<i32>(std::min<i64>(max, std::max(end - pos, 0)));
     *count = n;
@@ -893,7 +894,7 @@ bool Engine::quick_rule(i32 at, i32* next, i32* end_pos) {
   RootCell keep_value(leaf.value), keep_named(leaf.named);
   if (!leaf_at(sub, leaf)) return false;
   i32 count = 0;
-  const i32 pos = span_leaf(leaf, ip_, iend(), max, false, &count);
+  const i32 pos = span_leaf(leaf, ip_, iend(), max, &count);
   *next = leaf.next;
   *end_pos = count >= min ? pos : -1;
   return true;
@@ -970,7 +971,6 @@ i32 Engine::skip_rule(i32 i) const {
 
 State Engine::fetch() {
   spend();
-  KIV_FIRE(static_words::wid::fetch);
   if (rp_ >= rules_len()) {
     // A command still waiting here lost its rule (an action shortened the block): it fails.
     if (top().code != c_block) {
@@ -980,6 +980,8 @@ State Engine::fetch() {
     match_ = true;
     return State::block_end;
   }
+  KIV_FIRE(static_words::wid::fetch);
+  if (rp_ >= rules_len()) return State::fetch;  // the callback shortened the rules
   const Cell v = rule_at(rp_++);
   return dispatch(v, v, false);
 }
@@ -1200,7 +1202,7 @@ State Engine::repeat(i32 code, Keyword k, const Cell& named, i32 min, i32 max) {
   if (!callback_) {
     Leaf leaf;
     RootCell keep_value(leaf.value), keep_named(leaf.named);
-    if (leaf_at(rp_, leaf)) return repeat_leaf(leaf, code, min, max);
+    if (leaf_at(rp_, leaf)) return repeat_leaf(leaf, min, max);
   }
   Entry& e = push(code, k);
   e.min = min;
@@ -1216,9 +1218,9 @@ State Engine::repeat(i32 code, Keyword k, const Cell& named, i32 min, i32 max) {
   return repeat_end(e);
 }
 
-State Engine::repeat_leaf(const Leaf& leaf, i32, i32 min, i32 max) {
+State Engine::repeat_leaf(const Leaf& leaf, i32 min, i32 max) {
   i32 count = 0;
-  const i32 pos = span_leaf(leaf, ip_, iend(), max, false, &count);
+  const i32 pos = span_leaf(leaf, ip_, iend(), max, &count);
   rp_ = leaf.next;
   match_ = count >= min;
   if (match_) ip_ = pos;
@@ -1709,9 +1711,13 @@ void Engine::finalize_collect(Entry& e, bool matched) {
 // ---- events ----
 
 // The callback's view of the rule stack: per entry the input index, the rule block at the entry's
-// position and the keyword (none for a block), then for a repetition its bounds and count.
+// position and the keyword (none for a block), then for a repetition its bounds and count. One
+// block per run, refilled for each event; what the callback does to it does not reach the engine.
 void Engine::snapshot(Cell* out) {
-  block::make_at(out, std::max(cells_, 1));
+  if (view_.type() != type::block) block::make_at(&view_, std::max(cells_, 8));
+  view_.w1 = 0;
+  block::set_tail(&view_, 0);
+  *out = view_;
   Cell* v = stack::push_cell();
   for (u32 i = base_; i < entry_top; ++i) {
     integer::box(v, entries[i].input_pos + 1);

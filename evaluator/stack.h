@@ -18,6 +18,7 @@
 // raises it as an ExitSignal exception; the interpreter turns it back into a status where it called
 // the native or action that contained that code.
 #pragma once
+#include "datatypes/context.h"
 #include "runtime/arena.h"
 #include "runtime/cell.h"
 
@@ -197,17 +198,22 @@ Frame* push_context_frame(const Cell* word, Ref<Node> function_context);
 // A function context whose values live on the value stack, and where they live now: the
 // interpreter reads the words bound to it from running_values without going through the context.
 // Whatever points a context's storage elsewhere keeps the pair true or drops it (running_context
-// 0): a call sets it, a restore or a compiled entry drops it, and so does every collection (nodes
-// move). The interpreter takes it up again at its next look-up in such a context.
+// 0): a call sets it, a restore keeps it (the outer call's values) or drops it, a compiled entry
+// drops it, and so does every collection (nodes move). The interpreter takes it up again at its
+// next look-up in such a context.
 inline u32 running_context = 0;
 inline Cell* running_values = nullptr;
 
 // Puts a function frame's context storage back.
 inline void restore_context(const Frame* f) {
   if (f->function_context) {
-    if (f->function_context == running_context) running_context = 0;
     Cell* c = buffer_of(Ref<Node>(f->function_context))->head_ptr<Cell>();
     c->w2 = f->saved_values;
+    if (f->function_context == running_context) {
+      // Back to the values of the call this one was made from, when there is one.
+      if (f->saved_values && (c->header & context::flag::on_stack)) running_values = arena::at<Cell>(f->saved_values);
+      else running_context = 0;
+    }
   }
 }
 

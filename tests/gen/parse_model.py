@@ -253,7 +253,8 @@ def make_cases(count, seed):
     while len(cases) < count:
         rule = ("seq", [gen_rule(rng, rng.randint(1, 4)) for _ in range(rng.randint(1, 3))])
         for _ in range(3):
-            text = "".join(rng.choice(ALPHABET) for _ in range(rng.randint(0, 8)))
+            size = rng.randint(0, 8) if rng.random() < 0.85 else rng.randint(9, 24)
+            text = "".join(rng.choice(ALPHABET) for _ in range(size))
             for case in (True, False):
                 expected = model(rule, text, 0, case, False) == len(text)
                 if regex_safe(rule):

@@ -9,9 +9,11 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "datatypes/binary.h"
 #include "evaluator/stack.h"
 #include "runtime/external.h"
 #include "runtime/hashtable.h"
@@ -472,7 +474,7 @@ TEST_F(Collector, APointerKeyedTableDoesNotKeepItsKeysAlive) {
 
 TEST_F(Collector, RunningOutOfShadowRootsIsACatchableStackOverflow) {
   const u32 before = roots::top;
-  std::vector<Cell> cells(roots::capacity);
+  std::vector<Cell> cells(roots::capacity - before + 1);
   std::vector<std::unique_ptr<RootCell>> guards;
   try {
     for (Cell& c : cells) guards.push_back(std::make_unique<RootCell>(c));
@@ -669,23 +671,30 @@ class Model {
  public:
   std::vector<ModelObject> objects{{type::block, {}, {}}};  // 0: the root block
 
-  std::vector<int> reachable() const {
-    std::vector<bool> seen(objects.size());
+  // The objects reachable from the root. Walks stamp what they saw, so that a walk costs what it
+  // visits, not the size of the whole history.
+  std::vector<int> reachable() {
+    if (seen.size() < objects.size()) seen.resize(objects.size() + 1024, 0);
+    ++stamp;
     std::vector<int> out, work{0};
-    seen[0] = true;
+    seen[0] = stamp;
     while (!work.empty()) {
       int id = work.back();
       work.pop_back();
       out.push_back(id);
       for (const ModelValue& v : objects[static_cast<size_t>(id)].cells) {
-        if (!v.integer && !seen[static_cast<size_t>(v.v)]) {
-          seen[static_cast<size_t>(v.v)] = true;
+        if (!v.integer && seen[static_cast<size_t>(v.v)] != stamp) {
+          seen[static_cast<size_t>(v.v)] = stamp;
           work.push_back(v.v);
         }
       }
     }
     return out;
   }
+
+ private:
+  std::vector<u32> seen;
+  u32 stamp = 0;
 };
 
 }  // namespace
@@ -730,8 +739,11 @@ class CollectorModel : public Collector {
     if (op < 30 && size < 600) {  // a new value appended to a block
       u32 kind = std::array<u32, 3>{type::block, type::string, type::binary}[rand(3)];
       std::string bytes(rand(40), static_cast<char>('a' + rand(26)));
-      Cell v = kind == type::block ? new_block(static_cast<i32>(rand(8))) : new_bytes(bytes, kind);
+      Cell v{};
       RootCell hold(v);
+      if (kind == type::block) v = new_block(static_cast<i32>(rand(8)));
+      else if (kind == type::binary) binary::make_from(&v, bytes);
+      else v = new_bytes(bytes, kind);
       Cell t = resolve(path);
       RootCell hold_t(t);
       append(&t, v);
@@ -774,7 +786,8 @@ class CollectorModel : public Collector {
         bytes.clear();
       }
       std::string more(rand(200), static_cast<char>('A' + rand(26)));
-      append_text(&s, more);
+      if (s.type() == type::binary) binary::append_bytes(&s, more.data(), static_cast<i32>(more.size()));
+      else append_text(&s, more);
       model.objects[static_cast<size_t>(oid)].bytes += more;
     } else {
       collector::collect();
@@ -784,7 +797,8 @@ class CollectorModel : public Collector {
 
   // The path to a reachable object (breadth-first over the model).
   std::pair<std::vector<i32>, int> find_path(int goal) {
-    std::map<int, std::pair<int, i32>> parent;  // id -> (parent id, cell index)
+    std::unordered_map<int, std::pair<int, i32>> parent;  // id -> (parent id, cell index)
+    parent.reserve(2048);
     std::vector<int> queue{0};
     parent[0] = {-1, -1};
     for (size_t q = 0; q < queue.size(); ++q) {
@@ -802,56 +816,87 @@ class CollectorModel : public Collector {
     return {path, goal};
   }
 
-  // Walks the real graph and the model side by side; answers the real nodes reached (with the
-  // footprint of their buffers).
-  std::pair<std::map<u32, int>, u64> compare() {
-    std::map<u32, int> node_of_id_inverse;  // node -> id
-    std::map<int, u32> id_to_node;
+  // Node -> model id for one walk: open addressing, entries of older walks told apart by a stamp
+  // (a step must cost what the graph holds, not a heap allocation per value).
+  struct NodeIds {
+    std::vector<u32> keys, ids, stamps;
+    u32 stamp = 0;
+    void start(size_t at_least) {
+      size_t n = 1024;
+      while (n < 2 * at_least) n *= 2;
+      if (keys.size() < n) keys.assign(n, 0), ids.assign(n, 0), stamps.assign(n, 0);
+      ++stamp;
+    }
+    // The id recorded for the node, or -1 after recording `id` for it.
+    i32 find_or_add(u32 node, i32 id) {
+      size_t mask = keys.size() - 1, i = (node * 0x9E3779B1u) & mask;
+      while (stamps[i] == stamp) {
+        if (keys[i] == node) return static_cast<i32>(ids[i]);
+        i = (i + 1) & mask;
+      }
+      stamps[i] = stamp, keys[i] = node, ids[i] = static_cast<u32>(id);
+      return -1;
+    }
+  };
+  NodeIds node_ids;
+  std::vector<u32> id_nodes, id_stamps;
+
+  // Walks the real graph and the model side by side; answers how many series it reached and the
+  // footprint of their buffers. Mismatches are test failures.
+  std::pair<size_t, u64> compare() {
+    node_ids.start(model.objects.size() < 4096 ? model.objects.size() : 4096);
+    if (id_nodes.size() < model.objects.size()) {
+      id_nodes.resize(model.objects.size() + 4096);
+      id_stamps.resize(model.objects.size() + 4096);
+    }
+    const u32 stamp = node_ids.stamp;
     std::vector<std::pair<u32, int>> work{{root->w2, 0}};
-    node_of_id_inverse[root->w2] = 0;
-    id_to_node[0] = root->w2;
+    node_ids.find_or_add(root->w2, 0);
+    id_nodes[0] = root->w2, id_stamps[0] = stamp;
+    size_t reached = 1;
     u64 bytes = 0;
     while (!work.empty()) {
       auto [node, id] = work.back();
       work.pop_back();
       const ModelObject& m = model.objects[static_cast<size_t>(id)];
       SeriesBuffer* b = buffer_of(Ref<Node>(node));
-      EXPECT_EQ(b->node, node);
+      if (b->node != node) ADD_FAILURE() << "object " << id << ": the buffer names another node";
       bytes += b->size + memory::buffer_overhead;
       if (m.kind != type::block) {
-        EXPECT_EQ(std::string(b->head_ptr<char>(), b->used_bytes()), m.bytes) << "object " << id;
+        if (std::string_view(b->head_ptr<char>(), b->used_bytes()) != m.bytes) ADD_FAILURE() << "object " << id;
         continue;
       }
-      EXPECT_EQ(b->used_bytes() / 16, m.cells.size()) << "object " << id;
-      if (b->used_bytes() / 16 != m.cells.size()) return {};
+      if (b->used_bytes() / 16 != m.cells.size()) {
+        ADD_FAILURE() << "object " << id << ": " << b->used_bytes() / 16 << " cells for " << m.cells.size();
+        return {reached, bytes};
+      }
       Cell* c = b->head_ptr<Cell>();
       for (size_t i = 0; i < m.cells.size(); ++i) {
         const ModelValue& v = m.cells[i];
         if (v.integer) {
-          EXPECT_EQ(c[i].type(), type::integer);
-          EXPECT_EQ(c[i].as_int(), v.v);
+          if (c[i].type() != type::integer || c[i].as_int() != v.v) ADD_FAILURE() << "object " << id << " cell " << i;
           continue;
         }
-        EXPECT_EQ(c[i].type(), model.objects[static_cast<size_t>(v.v)].kind);
+        if (c[i].type() != model.objects[static_cast<size_t>(v.v)].kind) ADD_FAILURE() << "object " << id << " cell " << i;
         u32 child = c[i].w2;
-        auto seen = node_of_id_inverse.find(child);
-        if (seen != node_of_id_inverse.end()) {
-          EXPECT_EQ(seen->second, v.v) << "sharing differs";
+        i32 seen = node_ids.find_or_add(child, v.v);
+        if (seen >= 0) {
+          if (seen != v.v) ADD_FAILURE() << "sharing differs";
           continue;
         }
-        EXPECT_EQ(id_to_node.count(v.v), 0u) << "one model value, two series";
-        node_of_id_inverse[child] = v.v;
-        id_to_node[v.v] = child;
+        if (id_stamps[static_cast<size_t>(v.v)] == stamp) ADD_FAILURE() << "one model value, two series";
+        id_nodes[static_cast<size_t>(v.v)] = child, id_stamps[static_cast<size_t>(v.v)] = stamp;
+        ++reached;
         work.push_back({child, v.v});
       }
     }
-    return {node_of_id_inverse, bytes};
+    return {reached, bytes};
   }
 
   void check_exact_use() {
     auto [nodes, bytes] = compare();
-    EXPECT_EQ(nodes.size(), model.reachable().size());
-    EXPECT_EQ(nodes_in_use(), nodes.size() + 1) << "reachable values and the value stack's node";
+    EXPECT_EQ(nodes, model.reachable().size());
+    EXPECT_EQ(nodes_in_use(), nodes + 1) << "reachable values and the value stack's node";
     EXPECT_EQ(frame_bytes(), bytes) << "the frames hold exactly the reachable buffers";
   }
 };
@@ -870,10 +915,9 @@ TEST_F(CollectorModel, RandomGraphMatchesItsShadowModelAcrossCollections) {
     root = push(new_block());
     collector::collect();
     collector::set_torture(torture);
-    const long check_every = ops > 100000 ? 1000 : 1;
     for (long i = 0; i < ops; ++i) {
       step();
-      if (i % check_every == 0) compare();
+      compare();
       if (HasFailure()) {
         ADD_FAILURE() << "step " << i;
         return;

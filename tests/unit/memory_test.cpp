@@ -291,15 +291,6 @@ TEST(MemoryDeathTest, ACommitTheSystemRefusesIsRuntimeError94) {
       ::testing::ExitedWithCode(94), "Runtime Error 94: out of memory");
 }
 
-TEST(RootsDeathTest, OverflowingTheRegistryIsFatal) {
-  EXPECT_EXIT(
-      {
-        static Ref<Node> n;
-        for (u32 i = 0; i <= roots::capacity; ++i) roots::push(&n, roots::Kind::node);
-      },
-      ::testing::ExitedWithCode(98), "Runtime Error 98");
-}
-
 TEST_F(Memory, CopySeriesMakesAFreshUnownedSeries) {
   Ref<Node> n = memory::alloc_series(30, 2, -1);
   SeriesBuffer* b = buffer_of(n);
