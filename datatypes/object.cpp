@@ -960,7 +960,7 @@ void mark_object_cell(Cell* c) {
   if (!c->w3) return;
   Cell* e = buffer_of(Ref<Node>(c->w3))->head_ptr<Cell>();
   for (i32 k = 0; k < 2; ++k) {
-    if (e[k].w2) collector::mark_node(&e[k].w2);
+    if (e[k].w2) collector::mark_block(&e[k].w2);  // a spec holds words: marked with its cells
   }
 }
 

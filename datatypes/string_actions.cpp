@@ -125,15 +125,16 @@ i32 form_at_tail(Cell* out, const Cell* value_in, i32 budget) {
   i32 limit = budget < 0 ? INT_MAX : budget;
   u32 t = value.type();
   if (t == type::block || t == type::paren || t == type::hash) {
-    Ref<Node> node(value.w2);
-    SeriesBuffer* b = kiv::buffer_of(node);
-    i32 n = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-    for (i32 i = std::max(head_index(&value), 0); i < n && limit > 0; ++i) {
-      // The element is copied out: forming may allocate and move the block's buffer.
-      Cell element = kiv::buffer_of(node)->head_ptr<Cell>()[i];
+    // Forming may allocate: the block's node and buffer can both move, so both are re-read from
+    // the rooted cell at every step.
+    auto count = [&value] {
+      SeriesBuffer* b = kiv::buffer_of(Ref<Node>(value.w2));
+      return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    };
+    for (i32 i = std::max(head_index(&value), 0); i < count() && limit > 0; ++i) {
+      Cell element = kiv::buffer_of(Ref<Node>(value.w2))->head_ptr<Cell>()[i];
       RootCell keep_element(element);
       limit = actions::dispatch_form(&element, out, nullptr, limit);
-      n = static_cast<i32>((kiv::buffer_of(node)->tail - kiv::buffer_of(node)->head) / sizeof(Cell));
     }
   } else {
     limit = actions::dispatch_form(&value, out, nullptr, limit);

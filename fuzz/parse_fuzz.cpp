@@ -13,7 +13,7 @@
 //
 // The first byte's five top bits all set run the case under torture mode (every allocation collects
 // and moves every buffer and node), with a smaller step budget: such a run is slow.
-//   fuzz-parse_fuzz -timeout=10 -max_len=256 -len_control=0 -detect_leaks=0 corpus/
+//   fuzz-parse_fuzz -timeout=20 -max_len=256 -len_control=0 -detect_leaks=0 corpus/
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -176,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const i32 base_frames = stack::frame_depth();
   const u32 base_roots = roots::top;
 
-  parse::step_budget = torture ? 200 : 5000;
+  parse::step_budget = torture ? 200 : 1000;
   Cell out{type::none, 0, 0, 0};
   Cell block{type::none, 0, 0, 0};
   {

@@ -85,6 +85,8 @@ class Suspend {
 // Every procedure takes the address of the reference so that it can rewrite it when the node moved.
 
 // Marks the node's buffer; true when it was not marked before. A zero reference marks nothing.
+// The buffer alone: a buffer of cells must go through mark_block, since once marked it is not
+// entered again, and cells nobody visited keep references to nodes that have moved.
 bool mark_node(u32* slot);
 inline bool mark_node(Ref<Node>* ref) { return mark_node(reinterpret_cast<u32*>(ref)); }
 void unmark_node(Ref<Node> node);

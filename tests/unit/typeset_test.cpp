@@ -239,7 +239,7 @@ TEST_F(TypesetTest, TextOnlyAndPart) {
       {false, TS({type::block, type::string, type::integer}), 20, 20 - 15 - 7, "make typeset! [block! "},
   };
   for (const Case& c : cases) {
-    Cell out, part = test::int_cell(c.limit);
+    Cell out{}, part = test::int_cell(c.limit);
     RootCell keep(out);
     string::make_at(&out, 16);
     EXPECT_EQ(typeset::mold_text(&c.ts, &out, c.only, &part, c.limit), c.left) << c.text;
