@@ -369,6 +369,8 @@ class Engine {
   State remove_rule(const Cell& w);
   State keep_rule(const Cell& w);
   State into_rule(const Cell& w);
+  // Steps over an `only` after insert or change; the rule must go on after it.
+  bool take_only(const Cell& w);
   State insert_rule(const Cell& w);
   State change_rule(const Cell& w);
   State if_rule(const Cell& w);
@@ -1358,13 +1360,15 @@ State Engine::into_rule(const Cell& w) {
   return State::fetch;
 }
 
-State Engine::insert_rule(const Cell& w) {
-  bool only = false;
-  if (rp_ < rules_len() && is_keyword(rule_at(rp_), kw_only)) {
-    only = true;
-    ++rp_;
-  }
+bool Engine::take_only(const Cell& w) {
+  const bool only = rp_ < rules_len() && is_keyword(rule_at(rp_), kw_only);
+  if (only) ++rp_;
   if (rp_ >= rules_len()) end_of_rule(w);
+  return only;
+}
+
+State Engine::insert_rule(const Cell& w) {
+  const bool only = take_only(w);
   const Cell n = rule_at(rp_++);
   Cell value{type::unset, 0, 0, 0};
   RootCell keep(value);
@@ -1375,12 +1379,7 @@ State Engine::insert_rule(const Cell& w) {
 }
 
 State Engine::change_rule(const Cell& w) {
-  bool only = false;
-  if (rp_ < rules_len() && is_keyword(rule_at(rp_), kw_only)) {
-    only = true;
-    ++rp_;
-  }
-  if (rp_ >= rules_len()) end_of_rule(w);
+  const bool only = take_only(w);
   Entry& e = push(c_change, kw_change);
   e.flags = only;
   KIV_FIRE(static_words::wid::push);
