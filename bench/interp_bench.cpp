@@ -15,7 +15,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "lexer/lexer.h"
-#include "runtime/boot.h"
+#include "runtime/startup.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
@@ -28,15 +28,7 @@ void boot() {
   if (done) return;
   done = true;
   sys::init_stack_bounds();
-  boot::init_runtime();
-  boot::word_recording = false;
-  object::init();
-  error::init();
-  actions::init();
-  natives::init();
-  interpreter::init();
-  natives::define_words();
-  collector::enabled = true;
+  boot::start_language();
 }
 
 // Loads the definitions once, then evaluates the timed expression per iteration.

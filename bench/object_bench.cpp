@@ -14,7 +14,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "lexer/lexer.h"
-#include "runtime/boot.h"
+#include "runtime/startup.h"
 #include "runtime/collector.h"
 #include "runtime/ownership.h"
 #include "runtime/roots.h"
@@ -28,10 +28,7 @@ void boot() {
   if (done) return;
   done = true;
   sys::init_stack_bounds();
-  boot::init_runtime();
-  boot::word_recording = false;
-  natives::define_words();
-  collector::enabled = true;
+  boot::start_language();
 }
 
 constexpr std::string_view definitions =

@@ -27,7 +27,7 @@
 #include "evaluator/parse.h"
 #include "evaluator/stack.h"
 #include "lexer/lexer.h"
-#include "runtime/boot.h"
+#include "runtime/startup.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
@@ -43,15 +43,7 @@ namespace {
 
 void start() {
   sys::init_stack_bounds();
-  boot::init_runtime();
-  boot::word_recording = false;
-  object::init();
-  error::init();
-  actions::init();
-  natives::init();
-  interpreter::init();
-  natives::define_words();
-  collector::enabled = true;
+  boot::start_language();
   Cell out{type::none, 0, 0, 0};
   RootCell keep(out);
   const bool ok = interpreter::do_text_safe(

@@ -227,30 +227,34 @@ const char* category_title(ErrorCategory c) {
 
 }  // namespace
 
+void start_language() {
+  init_unit_values();        // 2
+  record_stack_limit();      // 3
+  init_runtime();            // 4
+  make_program_words();      // 5
+  make_word_aliases();       // 6
+  fetch_literals();          // 7
+  collector_on();            // 8
+  make_core_words();         // 9
+  bind_boot_routines();      // 10
+  make_constants();          // 11
+  make_general_functions();  // 12
+  make_system_object();      // 13
+  make_reactivity();         // 14
+  make_schemes();            // 15
+  make_preprocessor();       // 16
+  make_tools();              // 17
+  set_options();             // 18
+  make_gui_engine();         // 19
+  make_codecs_and_help();    // 20
+  make_console();            // 21
+}
+
 void start_up(int argc, char** argv) {
   sys::runtime_start(argc, argv);  // 1
   // The outermost catcher: every thrown code ends here at the latest.
   try {
-    init_unit_values();        // 2
-    record_stack_limit();      // 3
-    init_runtime();            // 4
-    make_program_words();      // 5
-    make_word_aliases();       // 6
-    fetch_literals();          // 7
-    collector_on();            // 8
-    make_core_words();         // 9
-    bind_boot_routines();      // 10
-    make_constants();          // 11
-    make_general_functions();  // 12
-    make_system_object();      // 13
-    make_reactivity();         // 14
-    make_schemes();            // 15
-    make_preprocessor();       // 16
-    make_tools();              // 17
-    set_options();             // 18
-    make_gui_engine();         // 19
-    make_codecs_and_help();    // 20
-    make_console();            // 21
+    start_language();          // 2-21
     launch();                  // 22
   } catch (const sys::Thrown& t) {
     sys::top_level_handler(t.code);

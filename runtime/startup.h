@@ -11,6 +11,11 @@ namespace kiv::boot {
 
 [[noreturn]] void start_up(int argc, char** argv);
 
+// The start-up without the process set-up and the launch: from nothing to a run-time whose language
+// is ready to evaluate. For programs that embed the run-time (benchmarks, fuzz targets); they set
+// the stack bounds first.
+void start_language();
+
 // The machine stack pointer just before boot initialisation: nothing the run-time made lies in
 // frames above it.
 inline std::uintptr_t startup_stack_limit = 0;
