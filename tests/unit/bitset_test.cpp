@@ -514,22 +514,6 @@ TEST_F(BitsetTest, SetOperationsMatchTheModelWithComplementedOperands) {
   EXPECT_EQ(members(and_, 100), (std::vector<i32>{15}));
 }
 
-class Torture {
-  bool enabled_ = collector::enabled;
-  u32 every_ = collector::torture_every;
-
- public:
-  Torture() {
-    collector::set_torture(1);
-    collector::enabled = true;
-  }
-  ~Torture() {
-    collector::enabled = enabled_;
-    collector::set_torture(every_);
-    collector::release_quarantine();
-  }
-};
-
 TEST_F(BitsetTest, SurvivesCollectionsAtEveryAllocation) {
   // The specs are made first and held on the value stack; every C++ copy of a cell goes stale at the
   // next allocation once collections move everything.
@@ -537,7 +521,7 @@ TEST_F(BitsetTest, SurvivesCollectionsAtEveryAllocation) {
   Cell* spec = on_stack(B({Ch('a'), dash, Ch('f'), B({S("xyz"), I(300)}), S("\xE2\x82\xAC")}));  // and U+20AC
   Cell* grow = on_stack(B({I(5000), S("q"), Ch('0'), dash, Ch('9')}));
   Cell* negated = on_stack(B({Word("not"), Bin({0x0F})}));
-  Torture torture;
+  test::Torture torture;
   u32 cycles = collector::series_cycles;
   Cell* held = on_stack(make(*spec));
   EXPECT_EQ(members(*held, 128), (std::vector<i32>{'a', 'b', 'c', 'd', 'e', 'f', 'x', 'y', 'z'}));

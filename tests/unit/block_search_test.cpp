@@ -721,29 +721,13 @@ TEST_F(BlockSearch, SetOperationsMatchASetModel) {
 
 // ---- collections at every allocation ----
 
-class Torture {
-  bool enabled_ = collector::enabled;
-  u32 every_ = collector::torture_every;
-
- public:
-  Torture() {
-    collector::set_torture(1);
-    collector::enabled = true;
-  }
-  ~Torture() {
-    collector::enabled = enabled_;
-    collector::set_torture(every_);
-    collector::release_quarantine();
-  }
-};
-
 TEST_F(BlockSearch, SurviveCollectionsAtEveryAllocation) {
   Cell* words = load("delta Alpha charlie bravo echo alpha \"z\" 3 [b] [a] 2.5");
   Cell* texts = load("\"b\" \"a\" \"c\" \"a\"");
   Cell* records = load("c 3 a 1 b 2");
   Cell* fn = Callback::function();
   Cell* hash = hashed("k 1 j 2 k 3");
-  Torture torture;
+  test::Torture torture;
   u32 cycles = collector::series_cycles;
   block::sort(words, false, nullptr, nullptr, nullptr, false, false, true);
   EXPECT_EQ(text(words), "[a] [b] \"z\" 2.5 3 Alpha alpha bravo charlie delta echo");

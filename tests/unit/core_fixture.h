@@ -10,6 +10,26 @@
 
 namespace kiv::test {
 
+// Every allocation in its scope collects and moves every live buffer and node, whatever
+// KIV_TORTURE says; the previous collector state comes back at its end.
+class Torture {
+  bool enabled_ = collector::enabled;
+  u32 every_ = collector::torture_every;
+
+ public:
+  Torture() {
+    collector::enabled = true;
+    collector::set_torture(1);
+  }
+  ~Torture() {
+    collector::set_torture(every_);
+    collector::enabled = enabled_;
+    collector::release_quarantine();
+  }
+  Torture(const Torture&) = delete;
+  Torture& operator=(const Torture&) = delete;
+};
+
 // Roots several cells for its scope (the cells stay where they are): test locals, or a table of
 // cases built before the test allocates. Every value a test keeps across an allocation must be
 // rooted, or the collector moves its series and nodes away under it.

@@ -659,26 +659,10 @@ TEST_F(HashTable, MarkingHandsOverEveryArray) {
 
 // ---- Under collections that move every buffer and node --------------------------------------
 
-// Every allocation collects, and each collection moves every live buffer and node.
-class Torture {
-  bool enabled_ = collector::enabled;
-  u32 every_ = collector::torture_every;
-
- public:
-  Torture() {
-    collector::enabled = true;
-    collector::set_torture(1);
-  }
-  ~Torture() {
-    collector::set_torture(every_);
-    collector::enabled = enabled_;
-  }
-};
-
 Cell* new_string(const std::string& text) { return string::make_from_utf8(stack::push_cell(), text); }
 
 TEST_F(HashTable, EveryKindSurvivesCollectionsThatMoveEverything) {
-  Torture torture;
+  test::Torture torture;
   u32 collections = collector::series_cycles;
 
   // Kind 0 over strings, with chains of case variants.
@@ -758,7 +742,7 @@ void mark_weak_table() { collector::mark_table(&weak_table); }
 void sweep_weak_table() { ht::sweep_weak(Ref<Node>(weak_table), collector::alive, collector::remap); }
 
 TEST_F(HashTable, WeakPointerTableFollowsMovesAndDropsDeadKeys) {
-  Torture torture;
+  test::Torture torture;
   collector::add_root_callback(mark_weak_table);
   collector::add_sweep_callback(sweep_weak_table);
   weak_table = ht::make(4, nullptr, ht::kind_pointer, 1).offset();

@@ -1010,26 +1010,8 @@ TEST_F(StringActions, DifferentialAgainstModel) {
   }
 }
 
-// Every allocation collects and moves every live buffer and node: any address or node the string
-// code held across an allocation would go stale here.
-class Torture {
-  bool enabled_ = collector::enabled;
-  u32 every_ = collector::torture_every;
-
- public:
-  Torture() {
-    collector::set_torture(1);
-    collector::enabled = true;
-  }
-  ~Torture() {
-    collector::enabled = enabled_;
-    collector::set_torture(every_);
-    collector::release_quarantine();
-  }
-};
-
 TEST_F(StringActions, SurviveCollectionsAtEveryAllocation) {
-  Torture torture;
+  test::Torture torture;
   u32 cycles = collector::series_cycles;
   run_differential(99, 600);
   EXPECT_GT(collector::series_cycles, cycles + 50);  // the differential reuses its values: few allocations

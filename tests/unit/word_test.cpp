@@ -414,25 +414,8 @@ TEST_F(Words, StaticWordsAreTheLanguagesWords) {
 namespace kiv {
 namespace {
 
-// Collections that move every buffer and node on every allocation, for the scope.
-class Torture {
-  bool enabled_;
-  u32 every_;
-
- public:
-  Torture() : enabled_(collector::enabled), every_(collector::torture_every) {
-    collector::enabled = true;
-    collector::set_torture(1);
-  }
-  ~Torture() {
-    collector::set_torture(every_);
-    collector::enabled = enabled_;
-    collector::release_quarantine();
-  }
-};
-
 TEST_F(Words, TheMachinerySurvivesCollectionsThatMoveEverything) {
-  Torture torture;
+  test::Torture torture;
   // Symbols and their name strings.
   i32 a = symbol::make("tt-alpha");
   i32 A = symbol::make("TT-Alpha");
@@ -504,7 +487,7 @@ TEST_F(Words, SettingAWordThatLiesInABlockWhileItsContextGrows) {
   block::append_value(&blk, &w);
   Cell v = test::int_cell(6);
   {
-    Torture torture;  // adding the slot collects and moves the block that holds the word
+    test::Torture torture;  // adding the slot collects and moves the block that holds the word
     word::set_in_context(block::cell_at(&blk, 0), &v, obj, false);
   }
   EXPECT_EQ(word::index_of(block::cell_at(&blk, 0)), 1) << "the word in the block learnt its slot";
