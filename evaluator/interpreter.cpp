@@ -24,6 +24,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_internal.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/mold.h"
@@ -957,10 +958,10 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 
 // Fetches the arguments of a plain spec (spec_cache::plain) from the walk, checking each.
 [[gnu::always_inline]] inline void fetch_plain(Walk& w, const Cell* fn, const Frame* f, const Cell* entries,
-                                               i32 mandatory, Exit* status) {
+                                               i32 mandatory, Exit* status, i32 from = 0) {
   // The cache's cells move only in a collection: their address is read again after one.
   u32 cycles = collector::series_cycles;
-  for (i32 k = 0; k < mandatory; ++k) {
+  for (i32 k = from; k < mandatory; ++k) {
     if (w.index >= synced(w).tail) [[unlikely]] raise_no_arg(f, fn, k);
     Cell* const at = stack::top;
     Exit e = push_simple(w) ? after_value(w, at) : eval_expr(w, false);
@@ -979,6 +980,39 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 
 Exit call_pushed(Walk* c, const Cell* name);
 
+// if, unless and either: with their condition fetched (the frame's base cell) and their blocks
+// written in place, the branch taken runs straight from the walk, without the native's call and
+// without copying the blocks as arguments. Answers false, having done nothing, for blocks that are
+// not there as they stand (the native then takes its arguments as usual).
+constexpr bool is_conditional(u32 id, i32 mandatory) {
+  return id == natives::id::either ? mandatory == 3 : (id == natives::id::if_ || id == natives::id::unless) && mandatory == 2;
+}
+[[gnu::always_inline]] inline bool conditional(Walk& w, u32 id, Exit* status) {
+  const i32 blocks = id == natives::id::either ? 2 : 1;
+  synced(w);
+  if (w.index + blocks > w.tail) return false;
+  const Cell* const at = w.cells + w.index;
+  if (at[0].type() != type::block || (blocks == 2 && at[1].type() != type::block)) return false;
+  // An operator after the last block takes that block as its left operand.
+  if (w.index + blocks < w.tail && at[blocks].type() == type::word) {
+    const Cell* next = peek_value(at + blocks);
+    if (next && next->type() == type::op) return false;
+  }
+  Cell* const base = stack::arguments;
+  i32 taken;
+  if (id == natives::id::either) taken = natives::detail::truth_of_value(base) ? 0 : 1;
+  else taken = natives::detail::truth(base) == (id == natives::id::if_) ? 0 : -1;
+  w.index += blocks;
+  if (taken < 0) {
+    *base = none::value;
+    stack::top = base + 1;
+    return true;
+  }
+  // eval_block reads the block's node and index before anything can move the walk's cells.
+  *status = eval_block(at + taken, true);
+  return true;
+}
+
 // A call met in a walk: the function value was pushed as the last cell and `name` is its word in
 // the block (read before anything allocates). The common calls (a native, action or function with
 // a plain spec, untraced) run here in one piece; every other call goes through call_value.
@@ -995,15 +1029,26 @@ Exit call_pushed(Walk* c, const Cell* name);
   const Cell* const entries = cached.entries;
   Exit e = Exit::none;
   if (t == type::function) {
-    Frame* f = stack::push_interp_function_frame(name, function::context_node(slot));
+    // The context's cell is read once, and again only after a collection (which alone moves it):
+    // each look-up is a chain of dependent loads.
+    const Ref<Node> ctx = function::context_node(slot);
+    Cell* cc = context::cell_of(ctx);
+    Frame* f = stack::push_frame(name, stack::kind::interp_function);
+    f->function_context = ctx.offset();
+    f->saved_values = cc->w2;
+    u32 cycles = collector::series_cycles;
     fetch_plain(w, slot, f, entries, mandatory, &e);
     if (e != Exit::none) [[unlikely]] {
       stack::pop_function_frame();
       return e;
     }
     Cell* const base = stack::arguments;
-    // The frame's copy of the context node is the one the collector keeps up to date.
-    context::cell_of(Ref<Node>(f->function_context))->w2 = arena::offset_of(base);
+    if (cycles != collector::series_cycles) [[unlikely]] {
+      cycles = collector::series_cycles;
+      // The frame's copy of the context node is the one the collector keeps up to date.
+      cc = context::cell_of(Ref<Node>(f->function_context));
+    }
+    cc->w2 = arena::offset_of(base);
     stack::running_context = f->function_context;
     stack::running_values = base;
     f->header |= stack::kind::return_target << 24;
@@ -1018,11 +1063,25 @@ Exit call_pushed(Walk* c, const Cell* name);
       *base = stack::exit_value;
       e = Exit::none;
     }
-    stack::pop_function_frame();
+    if (cycles != collector::series_cycles) [[unlikely]] {
+      stack::pop_function_frame();
+    } else {
+      stack::restore_context(f, cc);
+      stack::pop_frame();
+    }
   } else {
     Frame* f = stack::push_eval_frame(name);
-    fetch_plain(w, slot, f, entries, mandatory, &e);
-    if (e == Exit::none) [[likely]] {
+    bool done = false;  // the conditional ran in place
+    if (t == type::native && is_conditional(slot->w1, mandatory)) {
+      fetch_plain(w, slot, f, entries, 1, &e);
+      if (e == Exit::none) {
+        done = conditional(w, slot->w1, &e);
+        if (!done) fetch_plain(w, slot, f, entries, mandatory, &e, 1);
+      }
+    } else {
+      fetch_plain(w, slot, f, entries, mandatory, &e);
+    }
+    if (e == Exit::none && !done) [[likely]] {
       const natives::Slot* s =
           t == type::native ? natives::native_slot(static_cast<i32>(slot->w1)) : natives::action_slot(static_cast<i32>(slot->w1));
       if (t == type::native && s && s->code && s->convention == natives::Convention::native && s->refinements == 0) {

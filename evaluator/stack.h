@@ -204,17 +204,18 @@ Frame* push_context_frame(const Cell* word, Ref<Node> function_context);
 inline u32 running_context = 0;
 inline Cell* running_values = nullptr;
 
-// Puts a function frame's context storage back.
-inline void restore_context(const Frame* f) {
-  if (f->function_context) {
-    Cell* c = buffer_of(Ref<Node>(f->function_context))->head_ptr<Cell>();
-    c->w2 = f->saved_values;
-    if (f->function_context == running_context) {
-      // Back to the values of the call this one was made from, when there is one.
-      if (f->saved_values && (c->header & context::flag::on_stack)) running_values = arena::at<Cell>(f->saved_values);
-      else running_context = 0;
-    }
+// Puts a function frame's context storage back; c is the context's cell, read since the last
+// collection.
+inline void restore_context(const Frame* f, Cell* c) {
+  c->w2 = f->saved_values;
+  if (f->function_context == running_context) {
+    // Back to the values of the call this one was made from, when there is one.
+    if (f->saved_values && (c->header & context::flag::on_stack)) running_values = arena::at<Cell>(f->saved_values);
+    else running_context = 0;
   }
+}
+inline void restore_context(const Frame* f) {
+  if (f->function_context) restore_context(f, buffer_of(Ref<Node>(f->function_context))->head_ptr<Cell>());
 }
 
 // Pops. The plain pops leave the callee's base cell as the caller's last pushed value; *_result
