@@ -1489,13 +1489,35 @@ void collect_frame_words_hook(i32 level, Cell* block, i32 position) {
 
 // ---- Public entries ------------------------------------------------------------------------------
 
+// The value of a block holding one value that needs no evaluation of its own (a literal, or a word
+// whose value is neither a function, an operator nor unset), else null. Such a block needs no frame:
+// nothing in it can fail, allocate or be traced.
+[[gnu::always_inline]] inline const Cell* lone_simple_value(const Cell* cells, i32 index, i32 tail) {
+  if (tail - index != 1 || tracing) return nullptr;
+  const Cell* cur = cells + index;
+  const u32 t = cur->type();
+  if (t >= 64 || !((evaluating_types >> t) & 1)) return cur;
+  if (t != type::word) return nullptr;
+  const Cell* value = direct_value(cur);
+  if (!value) return nullptr;
+  const u32 vt = value->type();
+  return vt >= 64 || ((not_simple_values >> vt) & 1) ? nullptr : value;
+}
+
 Exit eval_block(const Cell* block, bool chain) {
-  check_native_stack();
   const i32 index = std::max(block::head_index(block), 0);
   const Ref<Node> node(block->w2);
   const SeriesBuffer* b = buffer_of(node);
+  const Cell* const cells = arena::at<Cell>(b->head);
+  const i32 tail = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+  if (const Cell* v = lone_simple_value(cells, index, tail)) {
+    Cell* const at = stack::push_value(v);
+    if (chain) *stack::arguments = *at;
+    return Exit::none;
+  }
+  check_native_stack();
   Frame* f = stack::push_block_frame(node, index);
-  Walk w{f, index, arena::at<Cell>(b->head), static_cast<i32>((b->tail - b->head) / sizeof(Cell)), epoch};
+  Walk w{f, index, cells, tail, epoch};
   Cell* const base = stack::arguments;
   if (tracing) fire(event::enter, &w, index, nullptr, nullptr);
   if (w.index >= synced(w).tail) {
