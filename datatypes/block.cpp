@@ -546,7 +546,9 @@ Cell* change(Cell* series, Cell* value, i32 part, bool only, i32 dup) {
   bool owned = series::notify(series, "change", value, h, written);
 
   SeriesBuffer* b = buffer_of(series);
-  if (written > replaced) b = ensure_room(series, static_cast<u64>(written - replaced) * cell_bytes, false);
+  // Growth doubles, as insert's does: a series grown by repeated changes at its tail must not copy
+  // itself at every step.
+  if (written > replaced) b = ensure_room(series, static_cast<u64>(written - replaced) * cell_bytes, true);
   std::vector<Cell> source;  // read before the cells move: the value may share the buffer
   const Cell* from = &single;
   if (cells) {
