@@ -877,25 +877,28 @@ constexpr u64 evaluating_types = [] {
   return m;
 }();
 
-// Pushes the value at the walk's position when it needs no evaluation of its own: a literal, or a
-// word whose value is neither a function, an operator nor unset. Answers false (nothing done) for
-// everything else, and always while tracing.
+// The value of a cell when it needs no evaluation of its own: a literal is itself, a word whose
+// value is neither a function, an operator nor unset is that value; null for everything else.
 constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u64{1} << type::native |
                                   u64{1} << type::action | u64{1} << type::function | u64{1} << type::routine;
+[[gnu::always_inline]] inline const Cell* simple_value(const Cell* cur) {
+  const u32 t = cur->type();
+  if (t >= 64 || !((evaluating_types >> t) & 1)) return cur;
+  if (t != type::word) return nullptr;
+  const Cell* value = direct_value(cur);
+  if (!value) return nullptr;
+  const u32 vt = value->type();
+  return vt >= 64 || ((not_simple_values >> vt) & 1) ? nullptr : value;
+}
+
+// Pushes the value at the walk's position when it is a simple value (above). Answers false
+// (nothing done) for everything else, and always while tracing.
 [[gnu::always_inline]] inline bool push_simple(Walk& w) {
   synced(w);
   if (w.index >= w.tail || tracing) return false;
-  const Cell* cur = w.cells + w.index;
-  const u32 t = cur->type();
-  if (t < 64 && ((evaluating_types >> t) & 1)) {
-    if (t != type::word) return false;
-    const Cell* value = direct_value(cur);
-    if (!value) return false;
-    const u32 vt = value->type();
-    if (vt >= 64 || ((not_simple_values >> vt) & 1)) return false;
-    cur = value;
-  }
-  stack::push_value(cur);
+  const Cell* value = simple_value(w.cells + w.index);
+  if (!value) return false;
+  stack::push_value(value);
   ++w.index;
   return true;
 }
@@ -1489,19 +1492,11 @@ void collect_frame_words_hook(i32 level, Cell* block, i32 position) {
 
 // ---- Public entries ------------------------------------------------------------------------------
 
-// The value of a block holding one value that needs no evaluation of its own (a literal, or a word
-// whose value is neither a function, an operator nor unset), else null. Such a block needs no frame:
-// nothing in it can fail, allocate or be traced.
+// The value of a block holding one simple value, else null. Such a block needs no frame: nothing
+// in it can fail, allocate or be traced.
 [[gnu::always_inline]] inline const Cell* lone_simple_value(const Cell* cells, i32 index, i32 tail) {
   if (tail - index != 1 || tracing) return nullptr;
-  const Cell* cur = cells + index;
-  const u32 t = cur->type();
-  if (t >= 64 || !((evaluating_types >> t) & 1)) return cur;
-  if (t != type::word) return nullptr;
-  const Cell* value = direct_value(cur);
-  if (!value) return nullptr;
-  const u32 vt = value->type();
-  return vt >= 64 || ((not_simple_values >> vt) & 1) ? nullptr : value;
+  return simple_value(cells + index);
 }
 
 Exit eval_block(const Cell* block, bool chain) {
