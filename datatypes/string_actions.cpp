@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "datatypes/binary.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
 #include "datatypes/integer.h"
@@ -429,6 +430,17 @@ void build_pattern(Cell* series, const Cell* value, bool fold, Pattern& p) {
     p.text = t == type::word || t == type::lit_word || t == type::set_word || t == type::get_word ||
              t == type::refinement || t == type::issue;
   }
+  // A binary holds bytes: a text or a character is looked for as its UTF-8 sequence.
+  if (series->type() == type::binary && t != type::binary && t != type::integer && !p.bitset) {
+    std::vector<i32> bytes;
+    bytes.reserve(p.cps.size());
+    for (i32 cp : p.cps) {
+      u8 sequence[4];
+      const i32 n = unicode::encode_utf8(cp, sequence);
+      bytes.insert(bytes.end(), sequence, sequence + n);
+    }
+    p.cps = std::move(bytes);
+  }
   if (fold)
     for (i32& c : p.cps) c = fold_upper(c);
 }
@@ -612,6 +624,7 @@ struct SortSpec {
   bool all;        // compare whole records
   i32 size;        // characters per record
   i32 offset;      // the compared character inside a record
+  bool bytes;      // a binary!: its values are integers and its records binaries
   const Cell* function = nullptr;
 };
 
@@ -644,9 +657,20 @@ void read_record(const std::byte* rec, const SortSpec& s, std::vector<i32>& out)
   for (i32 i = 0; i < s.size; ++i) out.push_back(read_unit(rec + (static_cast<u32>(i) << s.shift), s.unit));
 }
 
-// One record as a value for a comparison function: a char!, or a new string! of the whole record.
+// One record as a value for a comparison function: a char! (an integer! for a binary!), or a new
+// string! (binary!) of the whole record.
 void push_record(const std::vector<i32>& cps, const SortSpec& s) {
   Cell* c = stack::push_cell();
+  if (s.bytes) {
+    if (!s.all) {
+      integer::make_at(c, cps[0]);
+      return;
+    }
+    std::vector<u8> record(cps.begin(), cps.end());
+    binary::make_at(c, s.size);
+    binary::append_bytes(c, record.data(), s.size);
+    return;
+  }
   if (!s.all) {
     char_::box(c, cps[0]);
     return;
@@ -726,6 +750,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare_arg, Cell* part, 
   // Without /case both sides fold to upper case through the case tables, whatever the storage
   // width, as comparison does: the order never depends on the unit.
   s.fold = text_type_q(series->type()) && !case_;
+  s.bytes = series->type() == type::binary;
   s.reverse = reverse;
   s.all = all && skip;
   s.size = size;
