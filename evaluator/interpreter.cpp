@@ -675,6 +675,24 @@ Exit run_native(const Cell* fn, u32 fn_type, Frame* f, Cell* base, const i32* re
   }
 }
 
+// Evaluates the body of a function whose frame is on top (its base cell `base`) into that base
+// cell; return and exit end it with their value.
+[[gnu::always_inline]] inline Exit run_body(const Cell* fn, Cell* base) {
+  const Cell* body = function::more_cell(fn, function::more::body);
+  Exit e = Exit::none;
+  if (body->type() == type::block) [[likely]] {
+    e = eval_block(body, true);
+  } else {
+    *base = unset::value;
+    stack::top = base + 1;
+  }
+  if (e == Exit::return_ || e == Exit::exit) {
+    *base = stack::exit_value;
+    e = Exit::none;
+  }
+  return e;
+}
+
 Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Cell* path, i32 path_from,
                 Ref<Node> object_ctx) {
   // An operator calls the value it wraps: it carries that value's words 1-3 (table slot or context,
@@ -740,17 +758,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
         tracing = (flags & function::flag::trace) ? trace_master : false;
       }
       if (tracing) fire(event::prolog, c, -1, fn, nullptr);
-      const Cell* body = function::more_cell(fn, function::more::body);
-      if (body->type() == type::block) [[likely]] {
-        e = eval_block(body, true);
-      } else {
-        *base = unset::value;
-        stack::top = base + 1;
-      }
-      if (e == Exit::return_ || e == Exit::exit) {
-        *base = stack::exit_value;
-        e = Exit::none;
-      }
+      e = run_body(fn, base);
       if (tracing) fire(event::epilog, c, -1, fn, base);
       tracing = saved_tracing;
       stack::pop_function_frame();
@@ -1055,17 +1063,7 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     stack::running_context = f->function_context;
     stack::running_values = base;
     f->header |= stack::kind::return_target << 24;
-    const Cell* body = function::more_cell(slot, function::more::body);
-    if (body->type() == type::block) [[likely]] {
-      e = eval_block(body, true);
-    } else {
-      *base = unset::value;
-      stack::top = base + 1;
-    }
-    if (e == Exit::return_ || e == Exit::exit) {
-      *base = stack::exit_value;
-      e = Exit::none;
-    }
+    e = run_body(slot, base);
     if (cycles != collector::series_cycles) [[unlikely]] {
       stack::pop_function_frame();
     } else {

@@ -107,6 +107,13 @@ Exit run_codec(CodecFn fn, const Cell* source, const std::vector<u8>* fixed, u32
   raise_error(ErrorCategory::script, "invalid-data", *source);
 }
 
+// The procedure of the method word: one of the three given, in the order zlib, deflate, gzip.
+CodecFn codec_fn(const Cell* method, CodecFn for_zlib, CodecFn for_deflate, CodecFn for_gzip) {
+  const Codec codec = codec_of(method);
+  if (codec == Codec::unknown) invalid_arg(*method);
+  return codec == Codec::zlib ? for_zlib : codec == Codec::deflate ? for_deflate : for_gzip;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -229,12 +236,7 @@ Exit checksum(bool check, i32 with_pos) {
 Exit compress(bool check) {
   if (check) check_args({any_string | bit(type::binary), bit(type::word)});
   Cell* data = stack::arguments;
-  Cell* method = data + 1;
-  Codec codec = codec_of(method);
-  if (codec == Codec::unknown) invalid_arg(*method);
-  CodecFn fn = codec == Codec::zlib      ? deflate::zlib_compress
-               : codec == Codec::deflate ? deflate::compress
-                                         : deflate::gzip;
+  CodecFn fn = codec_fn(data + 1, deflate::zlib_compress, deflate::compress, deflate::gzip);
   std::vector<u8> text;
   bool is_text = data->type() != type::binary;
   if (is_text) {
@@ -253,19 +255,14 @@ Exit decompress(bool check, i32 size_pos) {
     check_arg_at(size_pos, bit(type::integer));
   }
   Cell* data = stack::arguments;
-  Cell* method = data + 1;
-  Codec codec = codec_of(method);
-  if (codec == Codec::unknown) invalid_arg(*method);
-  CodecFn fn = codec == Codec::zlib      ? deflate::zlib_uncompress
-               : codec == Codec::deflate ? deflate::inflate
-                                         : deflate::gunzip;
+  CodecFn fn = codec_fn(data + 1, deflate::zlib_uncompress, deflate::inflate, deflate::gunzip);
   i64 length = binary::length_of(data);
   i64 capacity;
   if (size_pos >= 0) {
     const Cell* sz = stack::arguments + size_pos;
     if (sz->as_int() < 0) invalid_arg(*sz);
     capacity = sz->as_int();
-  } else if (codec == Codec::gzip && length >= 18) {
+  } else if (fn == deflate::gunzip && length >= 18) {
     // gzip records the length (modulo 2^32) in its last four bytes. The data cannot expand more
     // than DEFLATE's 1032 to 1, so a forged length does not make a huge buffer up front.
     const u8* p = head_of(data) + length - 4;

@@ -119,26 +119,32 @@ void clamp_point(Cell* p, double x, bool max) {
   }
 }
 
+// The number `n` as a whole number (a float truncated) in *k; false when no integer stands for it.
+bool whole_number(const Cell* n, i32* k) {
+  if (n->type() == type::integer) {
+    *k = integer::get(n);
+    return true;
+  }
+  const double d = std::trunc(n->as_double());
+  if (integer::out_of_range_q(d)) return false;
+  *k = static_cast<i32>(d);
+  return true;
+}
+
 // The compound value in `c` combined with the number `n`, component by component.
 void clamp_compound(Cell* c, const Cell* n, bool max) {
+  i32 k;
   switch (c->type()) {
     case type::pair: {
-      i32 k;
-      if (n->type() == type::integer) {
-        k = integer::get(n);
-      } else {
-        const double d = std::trunc(n->as_double());
-        if (integer::out_of_range_q(d)) {
-          // No integer can stand for the number: the pair becomes a point and takes it as it is.
-          const float x = static_cast<float>(static_cast<i32>(c->w2));
-          const float y = static_cast<float>(static_cast<i32>(c->w3));
-          *c = Cell{(c->header & ~header::type_mask) | type::point2D, 0, 0, 0};
-          set_coordinate(c, 0, x);
-          set_coordinate(c, 1, y);
-          clamp_point(c, n->as_double(), max);
-          return;
-        }
-        k = static_cast<i32>(d);
+      if (!whole_number(n, &k)) {
+        // No integer can stand for the number: the pair becomes a point and takes it as it is.
+        const float x = static_cast<float>(static_cast<i32>(c->w2));
+        const float y = static_cast<float>(static_cast<i32>(c->w3));
+        *c = Cell{(c->header & ~header::type_mask) | type::point2D, 0, 0, 0};
+        set_coordinate(c, 0, x);
+        set_coordinate(c, 1, y);
+        clamp_point(c, n->as_double(), max);
+        return;
       }
       for (u32* w : {&c->w2, &c->w3}) {
         const i32 v = static_cast<i32>(*w);
@@ -149,16 +155,9 @@ void clamp_compound(Cell* c, const Cell* n, bool max) {
     case type::point2D:
     case type::point3D: clamp_point(c, number_value(n), max); return;
     case type::tuple: {
-      i32 k;
-      if (n->type() == type::integer) {
-        k = integer::get(n);
-      } else {
-        const double d = std::trunc(n->as_double());
-        if (integer::out_of_range_q(d)) {
-          const Cell integer_type{type::datatype, type::integer, 0, 0};
-          raise_error(ErrorCategory::script, "type-limit", integer_type);
-        }
-        k = static_cast<i32>(d);
+      if (!whole_number(n, &k)) {
+        const Cell integer_type{type::datatype, type::integer, 0, 0};
+        raise_error(ErrorCategory::script, "type-limit", integer_type);
       }
       const u8 b = static_cast<u8>(k < 0 ? 0 : k > 255 ? 255 : k);
       u8* bytes = tuple_bytes(c);

@@ -313,6 +313,11 @@ class Engine {
   }
   Cell rule_at(i32 i) const { return series::buffer_of(&rules_)->head_ptr<Cell>()[i]; }
   [[noreturn]] void end_of_rule(const Cell& after) { raise_error(ErrorCategory::script, "parse-end", after); }
+  // The rule after the keyword `w`, which needs one.
+  Cell rule_arg(const Cell& w) {
+    if (rp_ >= rules_len()) end_of_rule(w);
+    return rule_at(rp_);
+  }
   [[noreturn]] void bad_rule(const Cell& rule) { raise_error(ErrorCategory::script, "parse-rule", rule); }
 
   // -- input --
@@ -1296,8 +1301,7 @@ State Engine::copy_set(Keyword k, const Cell& w) {
 }
 
 State Engine::remove_rule(const Cell& w) {
-  if (rp_ >= rules_len()) end_of_rule(w);
-  const Cell n = rule_at(rp_);
+  const Cell n = rule_arg(w);
   if (path_type_q(n.type())) bad_rule(n);
   if (n.type() == type::word && !keyword_of(&n)) {
     Cell value;
@@ -1322,8 +1326,7 @@ State Engine::keep_rule(const Cell& w) {
     pick = true;
     ++rp_;
   }
-  if (rp_ >= rules_len()) end_of_rule(w);
-  const Cell n = rule_at(rp_);
+  const Cell n = rule_arg(w);
   if (n.type() == type::paren) {
     ++rp_;
     Cell value{type::unset, 0, 0, 0};
@@ -1387,8 +1390,7 @@ State Engine::change_rule(const Cell& w) {
 }
 
 State Engine::if_rule(const Cell& w) {
-  if (rp_ >= rules_len()) end_of_rule(w);
-  const Cell n = rule_at(rp_);
+  const Cell n = rule_arg(w);
   if (n.type() != type::paren) bad_rule(n);
   ++rp_;
   Cell value{type::unset, 0, 0, 0};
@@ -1403,8 +1405,8 @@ State Engine::if_rule(const Cell& w) {
 }
 
 State Engine::quote_rule(const Cell& w) {
-  if (rp_ >= rules_len()) end_of_rule(w);
-  const Cell n = rule_at(rp_++);
+  const Cell n = rule_arg(w);
+  ++rp_;
   const i32 r = match_value(n, n, ip_, iend(), true);
   match_ = r >= 0;
   if (match_) ip_ = r;
@@ -1443,8 +1445,7 @@ State Engine::collect_rule(const Cell& w) {
 }
 
 State Engine::case_rule(const Cell& w) {
-  if (rp_ >= rules_len()) end_of_rule(w);
-  const Cell n = rule_at(rp_);
+  const Cell n = rule_arg(w);
   if (n.type() != type::word) bad_rule(n);
   const Cell value = *word::get_value(&n);
   if (++rp_ >= rules_len()) end_of_rule(w);
