@@ -143,7 +143,8 @@ Cell frame_word(const Frame* f) {
 // ---- Words ------------------------------------------------------------------------------------
 
 // Most words are global: the global context's node and values buffer are kept here until a
-// collection (which drops them: nodes and buffers move) or until growth abandons the buffer.
+// collection (which drops them: nodes and buffers move) or until growth replaces the buffer (the
+// memory manager tells, and they are dropped then too).
 struct GlobalValues {
   u32 context = 0;  // 0: not read yet, or dropped
   u32 count = 0;    // values the buffer held when read: values are only ever added, so a lower bound
@@ -165,10 +166,7 @@ GlobalValues globals;
 }
 // The global context's values buffer when ctx is the global context, else null.
 [[gnu::always_inline]] inline SeriesBuffer* global_values(u32 ctx) {
-  if (ctx == globals.context) [[likely]] {
-    if (globals.values->flags & series_flag::in_use) [[likely]] return globals.values;
-    return read_globals(ctx);
-  }
+  if (ctx == globals.context) [[likely]] return globals.values;
   return globals.context ? nullptr : read_globals(ctx);
 }
 
@@ -195,8 +193,7 @@ GlobalValues globals;
 [[gnu::always_inline]] inline Cell* direct_value(const Cell* w) {
   const u32 ctx = w->w1;
   const u32 index = w->w3;
-  if (ctx == globals.context && index < globals.count && (globals.values->flags & series_flag::in_use)) [[likely]]
-    return globals.cells + index;
+  if (ctx == globals.context && index < globals.count) [[likely]] return globals.cells + index;
   if (ctx == stack::running_context && ctx && static_cast<i32>(index) >= 0) return stack::running_values + index;
   return context_value(ctx, static_cast<i32>(index));
 }
@@ -858,13 +855,16 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
   RootCell keep(copy);
   return cache_summary(&copy) & spec_cache::fast_numeric;
 }
-[[gnu::always_inline]] inline bool fast_candidate(u32 wrapped, const Cell* op) {
+// The walk is read again after building the cache (a collection may have moved its block).
+[[gnu::always_inline]] inline bool fast_candidate(Walk& w, u32 wrapped, const Cell* op) {
   if (wrapped != type::action && wrapped != type::native) return false;
   const u32 more = op->w3;
   const SpecSlot& slot = spec_table[spec_hash(more)];
   if (slot.more == more) [[likely]]
     return slot.summary & spec_cache::fast_numeric;
-  return fast_candidate_slow(op);
+  const bool fast = fast_candidate_slow(op);
+  sync_now(w);
+  return fast;
 }
 
 // Which kinds eval_other takes: everything that is not simply its own value.
@@ -900,9 +900,9 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 }
 
 // Pushes the value at the walk's position when it is a simple value (above). Answers false
-// (nothing done) for everything else, and always while tracing.
+// (nothing done) for everything else, and always while tracing. The walk is synced: its callers
+// read it just before, with no code run since.
 [[gnu::always_inline]] inline bool push_simple(Walk& w) {
-  synced(w);
   if (w.index >= w.tail || tracing) return false;
   const Cell* value = simple_value(w.cells + w.index);
   if (!value) return false;
@@ -946,7 +946,7 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
     const u32 wrapped = op::wrapped_type(value);
     const u32 code = value->w1;
     Exit e;
-    if (!tracing && fast_candidate(wrapped, value) && w.index < synced(w).tail) [[likely]] {
+    if (!tracing && fast_candidate(w, wrapped, value) && w.index < w.tail) [[likely]] {
       stack::top = start + 1;
       // The right operand is one value or a prefix call, never a further infix chain.
       if (!push_simple(w)) {
@@ -1223,9 +1223,10 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
   }
 }
 
-Exit eval_expr(Walk& w, bool no_infix) {
+// The walk is synced on entry: every caller has just read it (and found an expression there).
+[[gnu::always_inline]] inline Exit eval_expr_inline(Walk& w, bool no_infix) {
   Cell* const start = stack::top;
-  const Cell* cur = synced(w).cells + w.index++;
+  const Cell* cur = w.cells + w.index++;
   if (tracing) [[unlikely]] {
     Cell copy = *cur;
     fire(event::fetch, &w, w.index - 1, nullptr, &copy);
@@ -1265,6 +1266,8 @@ Exit eval_expr(Walk& w, bool no_infix) {
   return after_value(w, start);
 }
 
+Exit eval_expr(Walk& w, bool no_infix) { return eval_expr_inline(w, no_infix); }
+
 // The infix look-ahead after a value was pushed at `start`. The common steps (an operator with the
 // numeric spec, untraced, on two integers or two floats) run inline here; infix() takes the rest.
 [[gnu::always_inline]] inline Exit after_value(Walk& w, Cell* start) {
@@ -1277,7 +1280,7 @@ Exit eval_expr(Walk& w, bool no_infix) {
     if (!value || value->type() != type::op) return Exit::none;
     const u32 wrapped = op::wrapped_type(value);
     const u32 code = value->w1;
-    if (tracing || !fast_candidate(wrapped, value) || w.index + 1 >= synced(w).tail) [[unlikely]]
+    if (tracing || !fast_candidate(w, wrapped, value) || w.index + 1 >= w.tail) [[unlikely]]
       return infix(w, start);
     const i32 op_index = w.index++;
     stack::top = start + 1;
@@ -1521,13 +1524,15 @@ Exit eval_block(const Cell* block, bool chain) {
       for (;;) {
         f->saved_values = static_cast<u32>(w.index);
         stack::top = base;
-        Exit e = eval_expr(w, false);
+        Exit e = eval_expr_inline(w, false);
         if (e != Exit::none) [[unlikely]] {
           stack::pop_frame();
           return e;
         }
+#ifdef KIV_DEBUG_CHECKS
         // Every expression leaves exactly its value, and every frame it pushed is gone.
         assert(stack::top == base + 1 && stack::frame_top == f + 1);
+#endif
         if (tracing) fire(event::expr, &w, w.index, nullptr, base);
         if (w.index >= synced(w).tail) break;
       }
@@ -1921,6 +1926,10 @@ void init() {
     collector::add_root_callback(trace_root);
     registered = true;
   }
+  memory::on_buffer_replaced = [](const SeriesBuffer* old) {
+    if (old == globals.values) globals = GlobalValues{};
+  };
+  globals = GlobalValues{};
   trace_callback = none::value;
   tracing = false;
   if (!stack::body_symbol && static_words::word_roots[static_words::wid::body_tag]) {

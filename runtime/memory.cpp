@@ -151,6 +151,7 @@ SeriesBuffer* move_series(SeriesBuffer* b, i32 new_size, bool copy) {
 
   b->node = 0;
   b->flags &= ~series_flag::in_use;
+  if (on_buffer_replaced) on_buffer_replaced(b);
   return nb;
 }
 
