@@ -11,6 +11,7 @@
 #include "datatypes/op.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "lexer/lexer.h"
@@ -281,6 +282,7 @@ void define(const Definition& d, u32 value_type) {
   RootCell keep_value(value);
   stack::drop(1);
   set_global(d.word, &value);
+  interpreter::note_conditional(&value);
 }
 
 void define_typesets() {

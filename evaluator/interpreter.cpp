@@ -461,8 +461,14 @@ Exit eval_path_at(Walk* c, const Cell* path, PathMode mode, const Cell* value, b
 
 Cell trace_callback{type::none, 0, 0, 0};
 
+// The values if, unless and either were made with (roots: the collector keeps their nodes
+// current). A value sharing one's auxiliary block shares its spec, the condition and the blocks:
+// its calls need neither the spec's cache nor the value on the stack.
+Cell conditional_natives[3] = {none::value, none::value, none::value};
+
 void trace_root() {
   collector::mark_cell(&trace_callback);
+  for (Cell& c : conditional_natives) collector::mark_cell(&c);
   // Buffers and nodes move in this collection: every walk reads its block again, and the caches
   // of addresses start afresh.
   advance_epoch();
@@ -991,6 +997,27 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 
 Exit call_pushed(Walk* c, const Cell* name);
 
+// Runs a native or action of a plain spec whose frame `f` is on top with its arguments fetched.
+[[gnu::always_inline]] inline Exit run_plain_native(const Cell* fn, u32 t, Frame* f) {
+  const natives::Slot* s =
+      t == type::native ? natives::native_slot(static_cast<i32>(fn->w1)) : natives::action_slot(static_cast<i32>(fn->w1));
+  if (t == type::native && s && s->code && s->convention == natives::Convention::native && s->refinements == 0) {
+    // Now, with the arguments taken (their evaluation may have read the walks again).
+    before_call(t, fn->w1);
+    Cell* const base = stack::arguments;
+    try {
+      return reinterpret_cast<natives::Proc<0>*>(s->code)(false);
+    } catch (const ExitSignal& x) {
+      // Back to the native's own registers: its frame is the top one again.
+      stack::unwind_to(stack::Mark{f + 1, base, base + 1});
+      return x.code;
+    }
+  }
+  i32 refs[natives::max_refinements];
+  std::fill(std::begin(refs), std::end(refs), -1);
+  return run_native(fn, t, f, stack::arguments, refs);
+}
+
 // if, unless and either: with their condition fetched (the frame's base cell) and their blocks
 // written in place, the branch taken runs straight from the walk, without the native's call and
 // without copying the blocks as arguments. Answers false, having done nothing, for blocks that are
@@ -1082,26 +1109,7 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     } else {
       fetch_plain(w, slot, f, entries, mandatory, &e);
     }
-    if (e == Exit::none && !done) [[likely]] {
-      const natives::Slot* s =
-          t == type::native ? natives::native_slot(static_cast<i32>(slot->w1)) : natives::action_slot(static_cast<i32>(slot->w1));
-      if (t == type::native && s && s->code && s->convention == natives::Convention::native && s->refinements == 0) {
-        // Now, with the arguments taken (their evaluation may have read the walks again).
-        before_call(t, slot->w1);
-        Cell* const base = stack::arguments;
-        try {
-          e = reinterpret_cast<natives::Proc<0>*>(s->code)(false);
-        } catch (const ExitSignal& x) {
-          // Back to the native's own registers: its frame is the top one again.
-          stack::unwind_to(stack::Mark{f + 1, base, base + 1});
-          e = x.code;
-        }
-      } else {
-        i32 refs[natives::max_refinements];
-        std::fill(std::begin(refs), std::end(refs), -1);
-        e = run_native(slot, t, f, stack::arguments, refs);
-      }
-    }
+    if (e == Exit::none && !done) [[likely]] e = run_plain_native(slot, t, f);
     stack::pop_frame();
   }
   if (e != Exit::none) [[unlikely]] return e;
@@ -1119,6 +1127,30 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
   *slot = slot[1];
   stack::top = slot + 1;
   return Exit::none;
+}
+
+[[gnu::always_inline]] inline const Cell* conditional_native(const Cell* value) {
+  const u32 i = value->w1 - 1;
+  return i < std::size(conditional_natives) && value->w3 == conditional_natives[i].w3 ? &conditional_natives[i] : nullptr;
+}
+
+// A call of if, unless or either met in a walk (`fn` its value above, `name` its word in the
+// block, read before anything allocates), untraced. The branch taken runs straight from the walk
+// when the blocks are written in place; otherwise the native is called as usual.
+[[gnu::noinline]] Exit call_conditional(Walk& w, const Cell* name, const Cell* fn) {
+  Frame* f = stack::push_eval_frame(name);
+  Cell* const base = stack::arguments;
+  if (w.index >= w.tail) [[unlikely]] raise_no_arg(f, fn, 0);
+  // The condition takes any type: nothing to check.
+  Exit e = push_simple(w) ? after_value(w, base) : eval_expr(w, false);
+  if (e == Exit::none && !conditional(w, fn->w1, &e)) [[unlikely]] {
+    const Cell* entries = nullptr;
+    const i32 mandatory = static_cast<i32>(cache_summary(fn, &entries) & spec_cache::count_mask);
+    fetch_plain(w, fn, f, entries, mandatory, &e, 1);
+    if (e == Exit::none) e = run_plain_native(fn, type::native, f);
+  }
+  stack::pop_frame();
+  return e;
 }
 
 // A set-word at the start of an expression (the cell in the block at `at`, read before anything
@@ -1239,10 +1271,16 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     const Cell* value = direct_value(cur);
     const u32 vt = value ? value->type() : type::unset;
     if (vt != type::unset && vt != type::op) [[likely]] {
-      stack::push_value(value);
-      if (function_type_q(vt)) {
-        Exit e = call_word(w, cur);
+      const Cell* fn = vt == type::native && !tracing ? conditional_native(value) : nullptr;
+      if (fn) {
+        Exit e = call_conditional(w, cur, fn);
         if (e != Exit::none) return e;
+      } else {
+        stack::push_value(value);
+        if (function_type_q(vt)) {
+          Exit e = call_word(w, cur);
+          if (e != Exit::none) return e;
+        }
       }
     } else {
       Exit e = eval_other(w, cur);
@@ -1919,6 +1957,11 @@ Exit fire_event(u32 ev, const Cell* block, i32 index, const Cell* reference, con
 }
 
 // ---- Boot -----------------------------------------------------------------------------------------
+
+void note_conditional(const Cell* native) {
+  const u32 i = native->w1 - 1;
+  if (native->type() == type::native && i < std::size(conditional_natives)) conditional_natives[i] = *native;
+}
 
 void init() {
   static bool registered = false;

@@ -125,6 +125,10 @@ Exit fire_event(u32 event, const Cell* block, i32 index, const Cell* reference, 
 
 // ---- Boot ----------------------------------------------------------------------------------------
 
+// Takes note of the value if, unless or either is defined with (any other value is ignored): a
+// call through a value sharing its spec evaluates the branch straight from the walk.
+void note_conditional(const Cell* native);
+
 // interpreter/init: the trace callback's root, the hooks other units call the interpreter through
 // (object handlers and bodies, error near, lexer callbacks). After stack::init and the words.
 void init();
