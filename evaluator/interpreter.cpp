@@ -450,9 +450,12 @@ Cell spec_word(const Cell* fn, i32 n) {
 
 // ---- Forward declarations -------------------------------------------------------------------------
 
-Exit eval_expr(Walk& w, bool no_infix);
-bool push_simple(Walk& w);
-Exit after_value(Walk& w, Cell* start);
+// The walk's own steps come in two builds: T false for a walk that began untraced (tracing, which
+// only a call turns on, and which every call restores on the way out, stays off through it), T
+// true for every other caller, which tests the tracing flag at each event.
+template <bool T = true> Exit eval_expr(Walk& w, bool no_infix);
+template <bool T = true> bool push_simple(Walk& w);
+template <bool T = true> Exit after_value(Walk& w, Cell* start);
 Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Cell* path, i32 path_from,
                 Ref<Node> object_ctx);
 Exit eval_path_at(Walk* c, const Cell* path, PathMode mode, const Cell* value, bool case_);
@@ -908,8 +911,9 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 // Pushes the value at the walk's position when it is a simple value (above). Answers false
 // (nothing done) for everything else, and always while tracing. The walk is synced: its callers
 // read it just before, with no code run since.
+template <bool T>
 [[gnu::always_inline]] inline bool push_simple(Walk& w) {
-  if (w.index >= w.tail || tracing) return false;
+  if (w.index >= w.tail || (T && tracing)) return false;
   const Cell* value = simple_value(w.cells + w.index);
   if (!value) return false;
   stack::push_value(value);
@@ -974,6 +978,7 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
 // ---- Expressions ----------------------------------------------------------------------------------
 
 // Fetches the arguments of a plain spec (spec_cache::plain) from the walk, checking each.
+template <bool T = true>
 [[gnu::always_inline]] inline void fetch_plain(Walk& w, const Cell* fn, const Frame* f, const Cell* entries,
                                                i32 mandatory, Exit* status, i32 from = 0) {
   // The cache's cells move only in a collection: their address is read again after one.
@@ -981,7 +986,7 @@ constexpr u64 not_simple_values = u64{1} << type::unset | u64{1} << type::op | u
   for (i32 k = from; k < mandatory; ++k) {
     if (w.index >= synced(w).tail) [[unlikely]] raise_no_arg(f, fn, k);
     Cell* const at = stack::top;
-    Exit e = push_simple(w) ? after_value(w, at) : eval_expr(w, false);
+    Exit e = push_simple<T>(w) ? after_value<T>(w, at) : eval_expr<T>(w, false);
     if (e != Exit::none) [[unlikely]] {
       *status = e;
       return;
@@ -1054,11 +1059,12 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
 // A call met in a walk: the function value was pushed as the last cell and `name` is its word in
 // the block (read before anything allocates). The common calls (a native, action or function with
 // a plain spec, untraced) run here in one piece; every other call goes through call_value.
+template <bool T>
 [[gnu::noinline]] Exit call_word(Walk& w, const Cell* name) {
   Cell* const slot = stack::top - 1;
   const u32 t = slot->type();
   const SpecSlot& cached = spec_table[spec_hash(slot->w3)];
-  if (tracing || cached.more != slot->w3 ||
+  if ((T && tracing) || cached.more != slot->w3 ||
       !(cached.summary & spec_cache::plain) || t == type::routine ||
       (t == type::function && (slot->header & (function::flag::trace | function::flag::no_trace)))) [[unlikely]]
     return call_pushed(&w, name);
@@ -1075,7 +1081,7 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     f->function_context = ctx.offset();
     f->saved_values = cc->w2;
     u32 cycles = collector::series_cycles;
-    fetch_plain(w, slot, f, entries, mandatory, &e);
+    fetch_plain<T>(w, slot, f, entries, mandatory, &e);
     if (e != Exit::none) [[unlikely]] {
       stack::pop_function_frame();
       return e;
@@ -1101,13 +1107,13 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     Frame* f = stack::push_eval_frame(name);
     bool done = false;  // the conditional ran in place
     if (t == type::native && is_conditional(slot->w1, mandatory)) {
-      fetch_plain(w, slot, f, entries, 1, &e);
+      fetch_plain<T>(w, slot, f, entries, 1, &e);
       if (e == Exit::none) {
         done = conditional(w, slot->w1, &e);
-        if (!done) fetch_plain(w, slot, f, entries, mandatory, &e, 1);
+        if (!done) fetch_plain<T>(w, slot, f, entries, mandatory, &e, 1);
       }
     } else {
-      fetch_plain(w, slot, f, entries, mandatory, &e);
+      fetch_plain<T>(w, slot, f, entries, mandatory, &e);
     }
     if (e == Exit::none && !done) [[likely]] e = run_plain_native(slot, t, f);
     stack::pop_frame();
@@ -1137,16 +1143,17 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
 // A call of if, unless or either met in a walk (`fn` its value above, `name` its word in the
 // block, read before anything allocates), untraced. The branch taken runs straight from the walk
 // when the blocks are written in place; otherwise the native is called as usual.
+template <bool T>
 [[gnu::noinline]] Exit call_conditional(Walk& w, const Cell* name, const Cell* fn) {
   Frame* f = stack::push_eval_frame(name);
   Cell* const base = stack::arguments;
   if (w.index >= w.tail) [[unlikely]] raise_no_arg(f, fn, 0);
   // The condition takes any type: nothing to check.
-  Exit e = push_simple(w) ? after_value(w, base) : eval_expr(w, false);
+  Exit e = push_simple<T>(w) ? after_value<T>(w, base) : eval_expr<T>(w, false);
   if (e == Exit::none && !conditional(w, fn->w1, &e)) [[unlikely]] {
     const Cell* entries = nullptr;
     const i32 mandatory = static_cast<i32>(cache_summary(fn, &entries) & spec_cache::count_mask);
-    fetch_plain(w, fn, f, entries, mandatory, &e, 1);
+    fetch_plain<T>(w, fn, f, entries, mandatory, &e, 1);
     if (e == Exit::none) e = run_plain_native(fn, type::native, f);
   }
   stack::pop_frame();
@@ -1155,18 +1162,19 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
 
 // A set-word at the start of an expression (the cell in the block at `at`, read before anything
 // allocates): the value of the expression that follows is assigned and is the expression's value.
+template <bool T = true>
 [[gnu::always_inline]] inline Exit eval_set_word(Walk& w, const Cell* at) {
   stack::push_eval_frame(at);
   Cell* const base = stack::arguments;
   stack::push_value(at);
   // From here on the set-word is read from the stack, where it stays put.
   if (w.index >= synced(w).tail) [[unlikely]] script_error("need-value", *base);
-  Exit e = push_simple(w) ? after_value(w, base + 1) : eval_expr(w, false);
+  Exit e = push_simple<T>(w) ? after_value<T>(w, base + 1) : eval_expr<T>(w, false);
   if (e != Exit::none) [[unlikely]] {
     stack::pop_frame();
     return e;
   }
-  if (tracing) [[unlikely]] fire(event::set, &w, w.index, base, base + 1);
+  if (T && tracing) [[unlikely]] fire(event::set, &w, w.index, base, base + 1);
   if (base[1].type() == type::unset) [[unlikely]] script_error("need-value", base[0]);
   set_word(base, base + 1);
   base[0] = base[1];
@@ -1256,10 +1264,11 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
 }
 
 // The walk is synced on entry: every caller has just read it (and found an expression there).
+template <bool T>
 [[gnu::always_inline]] inline Exit eval_expr_inline(Walk& w, bool no_infix) {
   Cell* const start = stack::top;
   const Cell* cur = w.cells + w.index++;
-  if (tracing) [[unlikely]] {
+  if (T && tracing) [[unlikely]] {
     Cell copy = *cur;
     fire(event::fetch, &w, w.index - 1, nullptr, &copy);
     cur = view(w).cells + w.index - 1;
@@ -1271,14 +1280,14 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
     const Cell* value = direct_value(cur);
     const u32 vt = value ? value->type() : type::unset;
     if (vt != type::unset && vt != type::op) [[likely]] {
-      const Cell* fn = vt == type::native && !tracing ? conditional_native(value) : nullptr;
+      const Cell* fn = vt == type::native && !(T && tracing) ? conditional_native(value) : nullptr;
       if (fn) {
-        Exit e = call_conditional(w, cur, fn);
+        Exit e = call_conditional<T>(w, cur, fn);
         if (e != Exit::none) return e;
       } else {
         stack::push_value(value);
         if (function_type_q(vt)) {
-          Exit e = call_word(w, cur);
+          Exit e = call_word<T>(w, cur);
           if (e != Exit::none) return e;
         }
       }
@@ -1287,7 +1296,7 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
       if (e != Exit::none) return e;
     }
   } else if (t == type::set_word) {
-    Exit e = eval_set_word(w, cur);
+    Exit e = eval_set_word<T>(w, cur);
     if (e != Exit::none) return e;
   } else if (t == type::paren) {
     // eval_block reads the paren's node and index before anything can move the cell.
@@ -1299,15 +1308,17 @@ constexpr bool is_conditional(u32 id, i32 mandatory) {
   } else {
     stack::push_value(cur);
   }
-  if (tracing) [[unlikely]] fire(event::push, &w, w.index, nullptr, start);
+  if (T && tracing) [[unlikely]] fire(event::push, &w, w.index, nullptr, start);
   if (no_infix) return Exit::none;
-  return after_value(w, start);
+  return after_value<T>(w, start);
 }
 
-Exit eval_expr(Walk& w, bool no_infix) { return eval_expr_inline(w, no_infix); }
+template <bool T>
+Exit eval_expr(Walk& w, bool no_infix) { return eval_expr_inline<T>(w, no_infix); }
 
 // The infix look-ahead after a value was pushed at `start`. The common steps (an operator with the
 // numeric spec, untraced, on two integers or two floats) run inline here; infix() takes the rest.
+template <bool T>
 [[gnu::always_inline]] inline Exit after_value(Walk& w, Cell* start) {
   for (;;) {
     synced(w);
@@ -1318,13 +1329,13 @@ Exit eval_expr(Walk& w, bool no_infix) { return eval_expr_inline(w, no_infix); }
     if (!value || value->type() != type::op) return Exit::none;
     const u32 wrapped = op::wrapped_type(value);
     const u32 code = value->w1;
-    if (tracing || !fast_candidate(w, wrapped, value) || w.index + 1 >= w.tail) [[unlikely]]
+    if ((T && tracing) || !fast_candidate(w, wrapped, value) || w.index + 1 >= w.tail) [[unlikely]]
       return infix(w, start);
     const i32 op_index = w.index++;
     stack::top = start + 1;
     // The right operand is one value or a prefix call, never a further infix chain.
-    if (!push_simple(w)) {
-      const Exit e = eval_expr(w, true);
+    if (!push_simple<T>(w)) {
+      const Exit e = eval_expr<T>(w, true);
       if (e != Exit::none) return e;
     }
     if (fast_op(wrapped, code, start)) [[likely]] {
@@ -1538,6 +1549,52 @@ void collect_frame_words_hook(i32 level, Cell* block, i32 position) {
   return simple_value(cells + index);
 }
 
+// eval_block's walk (T: see eval_expr).
+template <bool T>
+[[gnu::always_inline]] inline Exit walk_block(Ref<Node> node, i32 index, const Cell* cells, i32 tail, bool chain) {
+  check_native_stack();
+  Frame* f = stack::push_block_frame(node, index);
+  Walk w{f, index, cells, tail, epoch};
+  Cell* const base = stack::arguments;
+  if (T && tracing) fire(event::enter, &w, index, nullptr, nullptr);
+  if (w.index >= synced(w).tail) {
+    *base = unset::value;
+    stack::top = base + 1;
+  } else {
+    try {
+      for (;;) {
+        f->saved_values = static_cast<u32>(w.index);
+        stack::top = base;
+        Exit e = eval_expr_inline<T>(w, false);
+        if (e != Exit::none) [[unlikely]] {
+          stack::pop_frame();
+          return e;
+        }
+#ifdef KIV_DEBUG_CHECKS
+        // Every expression leaves exactly its value, and every frame it pushed is gone.
+        assert(stack::top == base + 1 && stack::frame_top == f + 1);
+#endif
+        if (T && tracing) fire(event::expr, &w, w.index, nullptr, base);
+        if (w.index >= synced(w).tail) break;
+      }
+    } catch (const ExitSignal& x) {
+      // An exit from a callback that C++ code ran (a change handler, a comparator ...) becomes a
+      // status again here, with this block's frame on top.
+      stack::unwind_to(stack::Mark{f + 1, base, base + 1});
+      stack::pop_frame();
+      return x.code;
+    }
+  }
+  if (T && tracing) fire(event::exit, &w, w.index, nullptr, base);
+  if (chain) stack::pop_frame_result();
+  else stack::pop_frame();
+  return Exit::none;
+}
+
+[[gnu::noinline]] Exit walk_block_traced(Ref<Node> node, i32 index, const Cell* cells, i32 tail, bool chain) {
+  return walk_block<true>(node, index, cells, tail, chain);
+}
+
 Exit eval_block(const Cell* block, bool chain) {
   const i32 index = std::max(block::head_index(block), 0);
   const Ref<Node> node(block->w2);
@@ -1549,43 +1606,8 @@ Exit eval_block(const Cell* block, bool chain) {
     if (chain) *stack::arguments = *at;
     return Exit::none;
   }
-  check_native_stack();
-  Frame* f = stack::push_block_frame(node, index);
-  Walk w{f, index, cells, tail, epoch};
-  Cell* const base = stack::arguments;
-  if (tracing) fire(event::enter, &w, index, nullptr, nullptr);
-  if (w.index >= synced(w).tail) {
-    *base = unset::value;
-    stack::top = base + 1;
-  } else {
-    try {
-      for (;;) {
-        f->saved_values = static_cast<u32>(w.index);
-        stack::top = base;
-        Exit e = eval_expr_inline(w, false);
-        if (e != Exit::none) [[unlikely]] {
-          stack::pop_frame();
-          return e;
-        }
-#ifdef KIV_DEBUG_CHECKS
-        // Every expression leaves exactly its value, and every frame it pushed is gone.
-        assert(stack::top == base + 1 && stack::frame_top == f + 1);
-#endif
-        if (tracing) fire(event::expr, &w, w.index, nullptr, base);
-        if (w.index >= synced(w).tail) break;
-      }
-    } catch (const ExitSignal& x) {
-      // An exit from a callback that C++ code ran (a change handler, a comparator ...) becomes a
-      // status again here, with this block's frame on top.
-      stack::unwind_to(stack::Mark{f + 1, base, base + 1});
-      stack::pop_frame();
-      return x.code;
-    }
-  }
-  if (tracing) fire(event::exit, &w, w.index, nullptr, base);
-  if (chain) stack::pop_frame_result();
-  else stack::pop_frame();
-  return Exit::none;
+  if (tracing) [[unlikely]] return walk_block_traced(node, index, cells, tail, chain);
+  return walk_block<false>(node, index, cells, tail, chain);
 }
 
 Walk begin(const Cell* block) {
@@ -1929,7 +1951,7 @@ Exit fire_event(u32 ev, const Cell* block, i32 index, const Cell* reference, con
   };
   u32 bit = 0;
   while ((1u << bit) != ev && bit < 16) ++bit;
-  Cell args[6];
+  Cell args[6]{};  // zeroed: make_at keeps the header bits it finds
   args[0] = bit < 16 ? static_word(words[bit]) : none::value;
   args[1] = block ? *block : none::value;
   i32 length = block ? series::total_length(block) : 0;
