@@ -759,14 +759,20 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       stack::running_values = base;
       f->header |= stack::kind::return_target << 24;
       const u32 flags = fn->type() == type::function ? fn->header : 0;
-      const bool saved_tracing = tracing;
-      if (flags & (function::flag::trace | function::flag::no_trace)) [[unlikely]] {
-        tracing = (flags & function::flag::trace) ? trace_master : false;
+      {
+        // A function marked trace or no-trace sets tracing for its body; whatever way the body
+        // ends, an error included, the caller's setting comes back.
+        struct Restore {
+          bool saved = tracing;
+          ~Restore() { tracing = saved; }
+        } restore;
+        if (flags & (function::flag::trace | function::flag::no_trace)) [[unlikely]] {
+          tracing = (flags & function::flag::trace) ? trace_master : false;
+        }
+        if (tracing) fire(event::prolog, c, -1, fn, nullptr);
+        e = run_body(fn, base);
+        if (tracing) fire(event::epilog, c, -1, fn, base);
       }
-      if (tracing) fire(event::prolog, c, -1, fn, nullptr);
-      e = run_body(fn, base);
-      if (tracing) fire(event::epilog, c, -1, fn, base);
-      tracing = saved_tracing;
       stack::pop_function_frame();
       if (tracing && e == Exit::none) {
         Cell nm = frame_word(f);
