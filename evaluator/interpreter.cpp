@@ -1555,7 +1555,7 @@ void collect_frame_words_hook(i32 level, Cell* block, i32 position) {
   return simple_value(cells + index);
 }
 
-// eval_block's walk (T: see eval_expr).
+// eval_block's walk (T: see the forward declarations of eval_expr and its steps).
 template <bool T>
 [[gnu::always_inline]] inline Exit walk_block(Ref<Node> node, i32 index, const Cell* cells, i32 tail, bool chain) {
   check_native_stack();
