@@ -1,0 +1,163 @@
+// The interpreter on random code. The bytes choose a program, token by token, from a vocabulary of
+// literals, words and set-words, operators, conditionals, loops with counts, the exits (break,
+// continue, return, exit, throw), calls of functions with refinements and of an object's methods,
+// paths, series actions that change the blocks being walked, and nested blocks and parens. The
+// text is loaded and evaluated under a catcher.
+//
+// A case may end with a value or with a language error (random code mostly fails). Findings: a
+// crash or sanitizer report, an internal error that random code must not meet (no-memory,
+// invalid-error ...), a hang (libFuzzer's -timeout), or any stack left unbalanced afterwards: the
+// value stack, the call frames, the shadow roots.
+//
+// The first byte's five top bits all set run the case under torture mode (every allocation collects
+// and moves every buffer and node): such a run is slow.
+//   fuzz-eval_fuzz -timeout=20 -max_len=200 -len_control=0 -detect_leaks=0 corpus/
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "datatypes/error.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "runtime/collector.h"
+#include "runtime/roots.h"
+#include "runtime/startup.h"
+#include "runtime/sys.h"
+
+using namespace kiv;
+
+namespace {
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "eval_fuzz: %s\n", what);
+  std::abort();
+}
+
+// Words the programs use, set again before every case: a case may have changed any of them.
+constexpr const char* setup =
+    "x: 1 y: 2 n: 0 s: \"ab\" blk: [1 2 3] code: [n: n + 1] "
+    "f: func [a] [a + 1] "
+    "g: func [a /r b] [either r [a + b] [a]] "
+    "h: func [a] [if a > 1 [return a * 2] a] "
+    "k: func [a] [loop 2 [if a [break/return a]] 0] "
+    "rec: func [a] [either a > 0 [rec a - 1] [a]] "
+    "o: make object! [v: 1 m: func [q] [v: v + q]] ";
+
+const char* const tokens[] = {
+    // values and words
+    "1", "2", "0", "-1", "1.5", "\"a\"", "#\"a\"", "none", "true", "false", "'x", "x", "y", "n", "s", "blk",
+    ":x", ":f", "x:", "y:", "n:", "[]", "[x]", "[1 + 2]", "()",
+    // operators
+    "+", "-", "*", "/", "<", ">", "=", "<>", "and",
+    // conditionals and blocks of code
+    "if", "unless", "either", "any", "all", "not", "do", "reduce", "compose", "do code", "do blk",
+    // loops, bounded
+    "loop 2", "repeat i 2", "foreach v [1 2]", "until [true]", "while [n < 2] [n: n + 1]",
+    // exits and their catchers
+    "break", "break/return 3", "continue", "return 4", "exit", "throw 5", "throw/name 6 'a", "catch",
+    "catch/name [throw/name 7 'a] 'a", "try", "attempt",
+    // calls
+    "f", "g", "g/r", "h", "k", "rec 3", "o/m", "o/v", "o/v:", "f x", "g/r 1 2",
+    // series, some changing the block being walked
+    "append blk 4", "insert blk 0", "remove blk", "clear blk", "change blk 9", "copy blk", "pick blk 1",
+    "poke blk 1 5", "length? blk", "head blk", "next blk", "append code [n: n + 1]", "clear code",
+    "blk/1", "blk/1:", "s/1", "type? x", "set 'x", "get 'x",
+};
+constexpr u32 token_count = sizeof(tokens) / sizeof(tokens[0]);
+
+struct Input {
+  const u8* p;
+  const u8* end;
+  bool more() const { return p < end; }
+  u8 next() { return p < end ? *p++ : 0; }
+};
+
+std::string make_code(Input& in) {
+  std::string code;
+  std::string closers;  // what each open level needs to close it
+  u32 count = 0;
+  while (in.more() && count < 80) {
+    const u8 b = in.next();
+    ++count;
+    if (b >= 0xF0 && closers.size() < 10) {
+      const bool paren = b & 1;
+      code += paren ? "(" : "[";
+      closers += paren ? ')' : ']';
+    } else if (b >= 0xE0 && !closers.empty()) {
+      code += closers.back();
+      closers.pop_back();
+    } else {
+      code += tokens[b % token_count];
+    }
+    code += ' ';
+  }
+  while (!closers.empty()) {
+    code += closers.back();
+    closers.pop_back();
+  }
+  return code;
+}
+
+bool allowed_internal(i32 code) {
+  switch (code) {
+    case 900:  // bad-path
+    case 904:  // stack-overflow
+    case 905:  // limit-hit
+    case 906:  // too-deep
+    case 907:  // no-cycle
+    case 909:  // not-done
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool booted = false;
+  if (!booted) {
+    booted = true;
+    sys::init_stack_bounds();
+    boot::start_language();
+  }
+  if (size < 2) return 0;
+  Input in{data, data + size};
+  const u8 mode = in.next();
+  const bool torture = (mode & 0xF8) == 0xF8;
+  const std::string code = make_code(in);
+
+  static const bool show = std::getenv("EVAL_FUZZ_SHOW") != nullptr;  // prints each case's code
+  if (show) std::fprintf(stderr, "%s%s\n", torture ? "[torture] " : "", code.c_str());
+
+  Cell* const base_top = stack::top;
+  Cell* const base_arguments = stack::arguments;
+  const i32 base_frames = stack::frame_depth();
+  const u32 base_roots = roots::top;
+
+  Cell out{type::none, 0, 0, 0};
+  Cell block{type::none, 0, 0, 0};
+  {
+    RootCell keep(out), keep_block(block);
+    if (!interpreter::do_text_safe(setup, &out)) finding("the setup failed");
+    lexer::load_text(code, &block);  // loaded before torture starts: only the evaluation runs under it
+    if (torture) collector::set_torture(1);
+    if (!interpreter::do_safe(&block, &out)) {
+      if (out.type() != type::error) finding("a failure without an error value");
+      const Cell* c = error::field_of(&out, error::field::code);
+      const i32 err = c->type() == type::integer ? c->as_int() : -1;
+      if (err >= 900 && !allowed_internal(err)) {
+        std::fprintf(stderr, "%s\n%s\n", code.c_str(), error::report(&out).c_str());
+        finding("an internal error");
+      }
+    }
+    if (torture) collector::set_torture(0);
+  }
+
+  if (stack::top != base_top || stack::arguments != base_arguments) finding("value stack unbalanced");
+  if (stack::frame_depth() != base_frames) finding("frame stack unbalanced");
+  if (roots::top != base_roots) finding("shadow roots unbalanced");
+  return 0;
+}
