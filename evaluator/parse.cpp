@@ -209,7 +209,7 @@ bool integer_value(const Cell& c, i32* out) {
 }
 
 Cell keyword_word(Keyword k) {
-  Cell w;
+  Cell w{};  // make_at keeps the header bits it finds
   word::make_at(keyword_symbols[k], &w);
   return w;
 }
@@ -1730,8 +1730,9 @@ void Engine::snapshot(Cell* out) {
       series::set_head_index(v, e.rule_pos);
     }
     block::append_value(out, v);
+    // make_at keeps the header bits it finds: the rule block's new-line mark must not come along.
+    *v = none::value;
     if (entries[i].keyword) word::make_at(keyword_symbols[entries[i].keyword], v);
-    else *v = none::value;
     block::append_value(out, v);
     if (entries[i].code == c_repeat || entries[i].code == c_while) {
       integer::box(v, entries[i].min);

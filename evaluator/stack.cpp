@@ -424,7 +424,7 @@ void collect_trace(Cell* block) {
     RootCell keep(w);
     block::append_value(block, &w);
     Cell pos;
-    integer::make_at(&pos, static_cast<i32>(f->base() - bottom));
+    integer::box(&pos, static_cast<i32>(f->base() - bottom));
     block::append_value(block, &pos);
   }
 }
