@@ -2000,7 +2000,11 @@ void init() {
   memory::on_buffer_replaced = [](const SeriesBuffer* old) {
     if (old == globals.values) globals = GlobalValues{};
   };
+  // A new boot starts every cache of addresses afresh, and defines the conditionals again.
   globals = GlobalValues{};
+  std::memset(spec_table, 0, sizeof spec_table);
+  advance_epoch();
+  for (Cell& c : conditional_natives) c = none::value;
   trace_callback = none::value;
   tracing = false;
   if (!stack::body_symbol && static_words::word_roots[static_words::wid::body_tag]) {
