@@ -146,11 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const u8 mode = in.next();
   const bool torture = (mode & 0xF8) == 0xF8;
 
-  // Torture cases take block input: forming a block into a string (insert or change of a block
-  // into text) still loses a node under torture (string_actions.cpp form_at_tail holds an unrooted
-  // Ref<Node>), which would mask everything else. Text and binary input run under torture in the
-  // language tests.
-  std::string code = make_input(in, torture ? 2 : mode);
+  std::string code = make_input(in, mode);
   code += " n: 0 x: none clear out clear sout clear bout parse";
   if (mode & 0x04) code += "/case";
   if (mode & 0x08) code += "/part";
