@@ -20,6 +20,7 @@
 #include "datatypes/error.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
+#include "fuzz/fuzz_support.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
@@ -30,10 +31,8 @@ using namespace kiv;
 
 namespace {
 
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "eval_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::Input;
+[[noreturn]] void finding(const char* what) { fuzz::finding("eval_fuzz", what); }
 
 // Words the programs use, set again before every case: a case may have changed any of them.
 constexpr const char* setup =
@@ -66,13 +65,6 @@ const char* const tokens[] = {
     "blk/1", "blk/1:", "s/1", "type? x", "set 'x", "get 'x",
 };
 constexpr u32 token_count = sizeof(tokens) / sizeof(tokens[0]);
-
-struct Input {
-  const u8* p;
-  const u8* end;
-  bool more() const { return p < end; }
-  u8 next() { return p < end ? *p++ : 0; }
-};
 
 std::string make_code(Input& in) {
   std::string code;
@@ -132,10 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool show = std::getenv("EVAL_FUZZ_SHOW") != nullptr;  // prints each case's code
   if (show) std::fprintf(stderr, "%s%s\n", torture ? "[torture] " : "", code.c_str());
 
-  Cell* const base_top = stack::top;
-  Cell* const base_arguments = stack::arguments;
-  const i32 base_frames = stack::frame_depth();
-  const u32 base_roots = roots::top;
+  const fuzz::StackMark mark;
 
   Cell out{type::none, 0, 0, 0};
   Cell block{type::none, 0, 0, 0};
@@ -156,8 +145,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (torture) collector::set_torture(0);
   }
 
-  if (stack::top != base_top || stack::arguments != base_arguments) finding("value stack unbalanced");
-  if (stack::frame_depth() != base_frames) finding("frame stack unbalanced");
-  if (roots::top != base_roots) finding("shadow roots unbalanced");
+  mark.check("eval_fuzz");
   return 0;
 }

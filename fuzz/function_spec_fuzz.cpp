@@ -37,6 +37,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/stack.h"
+#include "fuzz/fuzz_support.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/mold.h"
@@ -48,10 +49,8 @@ using namespace kiv;
 
 namespace {
 
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "function_spec_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::Input;
+[[noreturn]] void finding(const char* what) { fuzz::finding("function_spec_fuzz", what); }
 
 const char* const vocabulary[] = {"a", "b", "A", "c", "return", "local", "extern", "trace",
                                   "no-trace", "foreach", "fz-int", "fz-word", "fz-five", "fz-unset", "self", "x"};
@@ -98,13 +97,6 @@ void boot() {
   set("fz-five", Cell{type::integer, 0, 5, 0});
   for (const char* name : vocabulary) word::load_at(name, &w);  // every name interned up front
 }
-
-struct Input {
-  const u8* p;
-  const u8* end;
-  bool more() const { return p < end; }
-  u8 next() { return p < end ? *p++ : 0; }
-};
 
 Cell word_of(u32 index, u32 t) {
   Cell w;

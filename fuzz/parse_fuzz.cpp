@@ -26,6 +26,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/parse.h"
 #include "evaluator/stack.h"
+#include "fuzz/fuzz_support.h"
 #include "lexer/lexer.h"
 #include "runtime/startup.h"
 #include "runtime/collector.h"
@@ -36,10 +37,8 @@ using namespace kiv;
 
 namespace {
 
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "parse_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::Input;
+[[noreturn]] void finding(const char* what) { fuzz::finding("parse_fuzz", what); }
 
 void start() {
   sys::init_stack_bounds();
@@ -70,13 +69,6 @@ const char* const tokens[] = {
     "(parse \"ab\" [some skip])", "(\"z\")", "([a b])", "r", "r2", "loop-rule", "yes",
 };
 constexpr u32 token_count = sizeof(tokens) / sizeof(tokens[0]);
-
-struct Input {
-  const u8* p;
-  const u8* end;
-  bool more() const { return p < end; }
-  u8 next() { return p < end ? *p++ : 0; }
-};
 
 std::string make_input(Input& in, u8 mode) {
   const u32 n = in.next() % 24;
@@ -159,10 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool show = std::getenv("PARSE_FUZZ_SHOW") != nullptr;  // prints each case's code
   if (show) std::fprintf(stderr, "%s%s\n", torture ? "[torture] " : "", code.c_str());
 
-  Cell* const base_top = stack::top;
-  Cell* const base_arguments = stack::arguments;
-  const i32 base_frames = stack::frame_depth();
-  const u32 base_roots = roots::top;
+  const fuzz::StackMark mark;
 
   parse::step_budget = torture ? 200 : 1000;
   Cell out{type::none, 0, 0, 0};
@@ -186,8 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parse::step_budget = -1;
 
   if (parse::rule_stack_depth() != 0 || parse::input_stack_depth() != 0) finding("parse stacks left non-empty");
-  if (stack::top != base_top || stack::arguments != base_arguments) finding("value stack unbalanced");
-  if (stack::frame_depth() != base_frames) finding("frame stack unbalanced");
-  if (roots::top != base_roots) finding("shadow roots unbalanced");
+  mark.check("parse_fuzz");
   return 0;
 }
