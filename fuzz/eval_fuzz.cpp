@@ -42,7 +42,9 @@ constexpr const char* setup =
     "h: func [a] [if a > 1 [return a * 2] a] "
     "k: func [a] [loop 2 [if a [break/return a]] 0] "
     "rec: func [a] [either a > 0 [rec a - 1] [a]] "
-    "o: make object! [v: 1 m: func [q] [v: v + q]] ";
+    "o: make object! [v: 1 m: func [q] [v: v + q]] "
+    "w: make object! [a: 1 on-change*: func [word old new] [if new = 3 [break]]] "
+    "cmp: func [a b] [if a = 2 [throw 8] a < b] ";
 
 const char* const tokens[] = {
     // values and words
@@ -63,6 +65,10 @@ const char* const tokens[] = {
     "append blk 4", "insert blk 0", "remove blk", "clear blk", "change blk 9", "copy blk", "pick blk 1",
     "poke blk 1 5", "length? blk", "head blk", "next blk", "append code [n: n + 1]", "clear code",
     "blk/1", "blk/1:", "s/1", "type? x", "set 'x", "get 'x",
+    // callbacks from C++ code that exit, nested walks, functions made on the way
+    "sort/compare blk :cmp", "w/a: 3", "w/a:", "do/next blk 'z", "reduce blk", "compose [(x) y]",
+    "func [a] [a]", "does [x]", "has [q] [q: x]", "make object! [z: x]", "parse [1 2] [some [integer! (n: n + 1)]]",
+    "apply :g [1 true 2]",
 };
 constexpr u32 token_count = sizeof(tokens) / sizeof(tokens[0]);
 
