@@ -1029,13 +1029,10 @@ Exit call_pushed(Walk* c, const Cell* name);
   return run_native(fn, t, f, stack::arguments, refs);
 }
 
-// if, unless and either: with their condition fetched (the frame's base cell) and their blocks
-// written in place, the branch taken runs straight from the walk, without the native's call and
-// without copying the blocks as arguments. Answers false, having done nothing, for blocks that are
+// if, unless and either (call_conditional): with their condition fetched (the frame's base cell)
+// and their blocks written in place, the branch taken runs straight from the walk, without the
+// native's call and without copying the blocks as arguments. Answers false, having done nothing, for blocks that are
 // not there as they stand (the native then takes its arguments as usual).
-constexpr bool is_conditional(u32 id, i32 mandatory) {
-  return id == natives::id::either ? mandatory == 3 : (id == natives::id::if_ || id == natives::id::unless) && mandatory == 2;
-}
 [[gnu::always_inline]] inline bool conditional(Walk& w, u32 id, Exit* status) {
   const i32 blocks = id == natives::id::either ? 2 : 1;
   synced(w);
@@ -1111,17 +1108,8 @@ template <bool T>
     }
   } else {
     Frame* f = stack::push_eval_frame(name);
-    bool done = false;  // the conditional ran in place
-    if (t == type::native && is_conditional(slot->w1, mandatory)) {
-      fetch_plain<T>(w, slot, f, entries, 1, &e);
-      if (e == Exit::none) {
-        done = conditional(w, slot->w1, &e);
-        if (!done) fetch_plain<T>(w, slot, f, entries, mandatory, &e, 1);
-      }
-    } else {
-      fetch_plain<T>(w, slot, f, entries, mandatory, &e);
-    }
-    if (e == Exit::none && !done) [[likely]] e = run_plain_native(slot, t, f);
+    fetch_plain<T>(w, slot, f, entries, mandatory, &e);
+    if (e == Exit::none) [[likely]] e = run_plain_native(slot, t, f);
     stack::pop_frame();
   }
   if (e != Exit::none) [[unlikely]] return e;
