@@ -5,6 +5,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
@@ -12,9 +13,8 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {

@@ -15,9 +15,9 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/stack.h"
 #include "runtime/case_table.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {

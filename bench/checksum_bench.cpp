@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "evaluator/checksum.h"
+#include "io/checksum.h"
 
 namespace {
 

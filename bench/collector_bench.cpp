@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string>
 
-#include "evaluator/stack.h"
 #include "runtime/arena.h"
 #include "runtime/collector.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 using namespace kiv;
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/checksum_core.h"
+#include "io/boot_lz.h"
+#include "io/checksum_core.h"
 #include "io/deflate.h"
-#include "runtime/boot_lz.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/random.h"
-#include "evaluator/stack.h"
 #include "runtime/case_table.h"
 #include "runtime/hashtable.h"
+#include "runtime/random.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {

@@ -8,12 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/memory.h"
+#include "runtime/stack.h"
 
 using namespace kiv;
 

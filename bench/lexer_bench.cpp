@@ -7,9 +7,9 @@
 #include <string>
 
 #include "datatypes/block.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "tests/unit/core_fixture.cpp"  // the shared boot of the core
 
 using namespace kiv;

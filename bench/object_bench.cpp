@@ -7,17 +7,17 @@
 
 #include <string_view>
 
+#include "app/startup.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
-#include "evaluator/actions.h"
+#include "datatypes/ownership.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
-#include "runtime/startup.h"
 #include "runtime/collector.h"
-#include "runtime/ownership.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 
 namespace kiv {

@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
 #include "runtime/case_table.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {

@@ -20,10 +20,10 @@
 #include "datatypes/symbol.h"
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
+#include "datatypes/words.h"
 #include "runtime/case_table.h"
 #include "runtime/roots.h"
-#include "runtime/words.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {

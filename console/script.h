@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "evaluator/stack.h"
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::script {
 

@@ -2,7 +2,7 @@
 // their first argument. The cell is laid out as a native!'s (native.h), word 1 holding the slot in
 // the actions table (evaluator/natives.h); reflect is native!'s.
 //
-// (This is the datatype. The generic entries and the dispatch itself are evaluator/actions.h.)
+// (This is the datatype. The generic entries and the dispatch itself are datatypes/dispatch.h.)
 #pragma once
 #include "runtime/cell.h"
 

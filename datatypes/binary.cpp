@@ -8,16 +8,16 @@
 
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace kiv::binary {

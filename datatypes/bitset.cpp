@@ -7,14 +7,14 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
+#include "datatypes/static_words.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
-#include "runtime/static_words.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 
 namespace kiv::bitset {

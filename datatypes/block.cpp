@@ -7,14 +7,14 @@
 
 #include "datatypes/block_search.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::block {
 

@@ -8,14 +8,14 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/sort.h"
+#include "runtime/stack.h"
 
 namespace kiv::block {
 

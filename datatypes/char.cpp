@@ -8,7 +8,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace kiv::char_ {

@@ -6,10 +6,10 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "datatypes/words.h"
 #include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
-#include "runtime/words.h"
 
 namespace kiv::context {
 

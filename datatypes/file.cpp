@@ -6,12 +6,12 @@
 #include <climits>
 #include <vector>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/logic.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 
 namespace kiv::file {
 

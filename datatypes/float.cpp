@@ -13,11 +13,11 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/random.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/float_text.h"
+#include "runtime/random.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::float_ {
 

@@ -11,13 +11,13 @@
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/registry.h"
+#include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
-#include "runtime/static_words.h"
+#include "runtime/stack.h"
 
 namespace kiv::function {
 

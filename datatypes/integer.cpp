@@ -11,9 +11,9 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/random.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
+#include "runtime/random.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 #include "runtime/unicode.h"
 

@@ -1,16 +1,16 @@
 #include "datatypes/issue.h"
 
+#include "app/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
-#include "runtime/boot.h"
+#include "datatypes/words.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
-#include "runtime/words.h"
 
 namespace kiv::issue {
 

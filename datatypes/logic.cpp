@@ -1,12 +1,12 @@
 #include "datatypes/logic.h"
 
 #include "datatypes/block.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/actions.h"
-#include "evaluator/random.h"
-#include "evaluator/stack.h"
+#include "runtime/random.h"
+#include "runtime/stack.h"
 
 namespace kiv::logic {
 

@@ -8,12 +8,12 @@
 #include "datatypes/integer.h"
 #include "datatypes/op.h"
 #include "datatypes/registry.h"
+#include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
-#include "runtime/static_words.h"
+#include "runtime/stack.h"
 
 namespace kiv::native {
 

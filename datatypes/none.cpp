@@ -4,7 +4,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 
 namespace kiv::none {
 

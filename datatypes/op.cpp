@@ -5,11 +5,11 @@
 #include "datatypes/function.h"
 #include "datatypes/native.h"
 #include "datatypes/registry.h"
+#include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
-#include "runtime/static_words.h"
+#include "runtime/stack.h"
 
 namespace kiv::op {
 

@@ -5,13 +5,13 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::path {
 

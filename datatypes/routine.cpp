@@ -4,6 +4,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
@@ -13,9 +14,8 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::routine {
 

@@ -4,20 +4,20 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "evaluator/actions.h"
-#include "evaluator/random.h"
-#include "datatypes/block.h"
-#include "evaluator/stack.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/random.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::series {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "datatypes/string_internal.h"
-#include "evaluator/stack.h"
 #include "runtime/float_text.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 #include "runtime/unicode.h"
 

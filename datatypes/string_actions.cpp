@@ -9,15 +9,15 @@
 #include "datatypes/binary.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string_internal.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
 #include "runtime/sort.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace kiv::string {

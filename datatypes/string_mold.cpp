@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/string_internal.h"
-#include "evaluator/actions.h"
 #include "runtime/roots.h"
 
 namespace kiv::string {

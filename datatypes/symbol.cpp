@@ -8,10 +8,10 @@
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "datatypes/words.h"
 #include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/unicode.h"
-#include "runtime/words.h"
 
 namespace kiv::symbol {
 

@@ -12,10 +12,10 @@
 #include "datatypes/none.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/float_text.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::time {
 

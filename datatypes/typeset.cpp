@@ -8,7 +8,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 
 namespace kiv::typeset {

@@ -5,12 +5,12 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace kiv::url {

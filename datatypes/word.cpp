@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -12,13 +13,12 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
-#include "runtime/boot.h"
+#include "datatypes/words.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 #include "runtime/unicode.h"
-#include "runtime/words.h"
 
 namespace kiv::word {
 

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
-#include "evaluator/actions.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 
 namespace kiv::compare {
 

@@ -1,5 +1,5 @@
 // Comparison as the language sees it: the comparison natives (equal? .. greater-or-equal?), same?
-// and not. Every comparison goes through actions::compare / actions::dispatch_compare (actions.h),
+// and not. Every comparison goes through actions::compare / actions::dispatch_compare (dispatch.h),
 // which dispatch on the first value's datatype; this unit adds identity (same?) and the natives.
 #pragma once
 #include "runtime/cell.h"

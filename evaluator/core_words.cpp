@@ -13,9 +13,9 @@
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::natives {
 

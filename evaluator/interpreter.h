@@ -16,8 +16,8 @@
 #include <span>
 #include <string_view>
 
-#include "evaluator/stack.h"
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::interpreter {
 

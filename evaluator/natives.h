@@ -35,8 +35,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "evaluator/stack.h"
 #include "runtime/base.h"
+#include "runtime/stack.h"
 
 namespace kiv::natives {
 

@@ -3,15 +3,15 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/file.h"
 #include "datatypes/integer.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
-#include "evaluator/checksum.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
+#include "io/checksum.h"
 #include "io/deflate.h"
 #include "runtime/roots.h"
 

@@ -3,8 +3,8 @@
 #pragma once
 #include <initializer_list>
 
-#include "evaluator/stack.h"
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::natives::detail {
 

@@ -9,10 +9,10 @@
 #include <cmath>
 #include <numbers>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
-#include "evaluator/actions.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
 

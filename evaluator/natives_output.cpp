@@ -2,9 +2,9 @@
 #include "evaluator/natives_output.h"
 
 #include "datatypes/block.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"

@@ -3,20 +3,20 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
 #include "datatypes/path.h"
 #include "datatypes/series.h"
+#include "datatypes/static_words.h"
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
 #include "runtime/roots.h"
-#include "runtime/static_words.h"
 
 namespace kiv::natives {
 

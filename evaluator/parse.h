@@ -13,8 +13,8 @@
 // evaluate; positions are indexes, re-read from the series on every use, so actions may grow,
 // shrink or move the input and the rules. The stacks are collector roots.
 #pragma once
-#include "evaluator/stack.h"
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::parse {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/boot_lz.h"
+#include "io/boot_lz.h"
 
 using namespace kiv;
 

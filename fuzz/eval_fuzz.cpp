@@ -17,14 +17,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/startup.h"
 #include "datatypes/error.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
 #include "fuzz/fuzz_support.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
-#include "runtime/startup.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 
 using namespace kiv;

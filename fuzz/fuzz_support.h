@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "evaluator/stack.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 
 namespace kiv::fuzz {
 

@@ -10,13 +10,13 @@
 #include <string_view>
 
 #include "datatypes/block.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 #include "tests/unit/core_fixture.cpp"  // the shared boot of the core
 

@@ -19,18 +19,18 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/startup.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
-#include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/parse.h"
-#include "evaluator/stack.h"
 #include "fuzz/fuzz_support.h"
 #include "lexer/lexer.h"
-#include "runtime/startup.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 
 using namespace kiv;

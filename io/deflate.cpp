@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "evaluator/checksum_core.h"
+#include "io/checksum_core.h"
 
 namespace kiv::deflate {
 namespace {

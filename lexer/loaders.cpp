@@ -17,10 +17,10 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "datatypes/words.h"
 #include "lexer/lexer_internal.h"
 #include "runtime/float_text.h"
 #include "runtime/unicode.h"
-#include "runtime/words.h"
 
 namespace kiv::lexer {
 

@@ -7,7 +7,7 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/none.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 
 namespace kiv::cell {
 

@@ -10,14 +10,14 @@
 #include <cstring>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "datatypes/words.h"
 #include "runtime/external.h"
 #include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/slot_table.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
-#include "runtime/words.h"
 
 namespace kiv::collector {
 namespace {

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/dispatch.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/actions.h"
-#include "evaluator/random.h"
 #include "runtime/array.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
+#include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
 

@@ -122,7 +122,7 @@ Cell call(std::initializer_list<Cell> args, Body&& body);
 
 }  // namespace kiv::test
 
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 
 namespace kiv::test {
 

@@ -14,9 +14,9 @@
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "runtime/sys.h"
 #include "tests/unit/core_fixture.h"
 

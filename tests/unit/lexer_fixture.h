@@ -8,9 +8,9 @@
 
 #include "datatypes/block.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv::test {

@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
@@ -21,11 +22,10 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/roots.h"
+#include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv::test {

@@ -8,7 +8,7 @@
 
 #include "datatypes/char.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv::test {
