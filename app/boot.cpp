@@ -52,7 +52,7 @@ namespace kiv::boot {
 namespace {
 
 // 1
-void start_word_recording() { word_recording = true; }
+void start_word_recording() { words::word_recording = true; }
 
 // 2
 void init_print_hooks() { print_hooks::init(); }
@@ -132,9 +132,6 @@ void make_type_names() { words::make_type_names(); }
 // 15: the static symbols, words and refinements.
 void make_static_words() { words::make_static_words(); }
 
-// 16: the natives table (120 slots, 107 filled).
-void init_natives() { natives::init(); }
-
 // 17: the parse engine's input and rule stacks.
 void init_parse() {}
 
@@ -156,7 +153,11 @@ void init_compression_words() {}
 void init_call_buffers() {}
 
 // 22: the value stack and the call-frame stack on the two buffers of step 11.
-void init_stacks() { stack::init(Ref<Node>(words::root_at(words::root_index::value_stack)->w2)); }
+void init_stacks() {
+  // The frame stack is made once: a later boot in the same process (a test world) keeps it.
+  Ref<Node> frames = stack::frame_bottom ? Ref<Node>{} : Ref<Node>(words::root_at(words::root_index::call_stack)->w2);
+  stack::init(Ref<Node>(words::root_at(words::root_index::value_stack)->w2), frames);
+}
 
 // 23: the lexer's tables.
 void init_lexer() { lexer::init(); }
@@ -175,6 +176,12 @@ void init_slots() { slots::init(); }
 void init_collector() { collector::init(); }
 
 }  // namespace
+
+// 16: the natives table (120 slots, 107 filled).
+void init_natives() {
+  const natives::Entry procedures[] = {KIV_NATIVES(KIV_NATIVE_ENTRY)};
+  natives::init(procedures);
+}
 
 void init_runtime() {
   start_word_recording();    // 1

@@ -6,13 +6,12 @@
 
 namespace kiv::boot {
 
-// While on, every word made by name is also copied into a fresh cell of the root block and the
-// copy is used, so that it can never be collected. On from the start of init_runtime until the
-// start-up has fetched the boot literals.
-inline bool word_recording = false;
-
 // Runs the 27 boot steps once, in order. Called by start_up.
 void init_runtime();
+
+// Boot step 16: fills the natives table with the 107 natives. They are written in the layers whose
+// services they need (the evaluator's, the codecs' ...): only here are they all in reach.
+void init_natives();
 
 // Releases the memory frames and the tracked blocks. No path of the program calls it: the process
 // always ends through sys::quit or sys::exit_process.

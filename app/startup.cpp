@@ -13,6 +13,7 @@
 #include "app/boot.h"
 #include "console/script.h"
 #include "datatypes/word.h"
+#include "datatypes/words.h"
 #include "evaluator/natives.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
@@ -158,7 +159,7 @@ void fetch_literals() {}
 // 8: the collector's active flag set (the program's values exist from here on); word recording off.
 void collector_on() {
   collector::enabled = true;
-  word_recording = false;
+  words::word_recording = false;
 }
 
 // 9-21: the top-level code of the language-level modules, in source order.

@@ -18,6 +18,7 @@
 // when anything allocates. Cell pointers they answer are valid until the next allocation.
 #pragma once
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::context {
 
@@ -25,7 +26,7 @@ namespace kiv::context {
 namespace flag {
 constexpr u32 kind_shift = 11;
 constexpr u32 kind_mask = 3u << kind_shift;
-constexpr u32 on_stack = 1u << 22;  // values live on the value stack
+constexpr u32 on_stack = stack::context_on_stack;  // values live on the value stack
 constexpr u32 self = 1u << 24;      // `self` in code bound here stands for the owner
 }  // namespace flag
 
@@ -36,7 +37,7 @@ enum Kind : u32 { plain = 0, function = 1, object = 2 };
 
 constexpr i32 global_slots = 4000;
 
-inline Cell* cell_of(Ref<Node> ctx) { return buffer_of(ctx)->head_ptr<Cell>(); }
+inline Cell* cell_of(Ref<Node> ctx) { return stack::context_cell(ctx); }
 inline Cell* owner_of(Ref<Node> ctx) { return buffer_of(ctx)->head_ptr<Cell>() + 1; }
 inline u32 kind_of(Ref<Node> ctx) { return (cell_of(ctx)->header & flag::kind_mask) >> flag::kind_shift; }
 inline bool on_stack_q(Ref<Node> ctx) { return cell_of(ctx)->header & flag::on_stack; }

@@ -5,13 +5,14 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "evaluator/natives.h"
+#include "datatypes/native_table.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 

@@ -6,7 +6,7 @@
 // other value than -1 for a refinement without argument).
 #pragma once
 #include "datatypes/registry.h"
-#include "evaluator/natives.h"
+#include "datatypes/native_table.h"
 #include "runtime/cell.h"
 
 namespace kiv::actions {

@@ -8,6 +8,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
 #include "datatypes/registry.h"

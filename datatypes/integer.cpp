@@ -7,6 +7,7 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"

@@ -1,6 +1,5 @@
 #include "datatypes/issue.h"
 
-#include "app/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/registry.h"
@@ -36,7 +35,7 @@ Cell* load_in_block(const char* name, Cell* blk) {
 Cell* load(const char* name) {
   Cell c;
   make_at(&c, name);
-  if (boot::word_recording) return words::root_at(words::record(&c));
+  if (words::word_recording) return words::root_at(words::record(&c));
   return stack::push_value(&c);
 }
 

@@ -11,7 +11,7 @@
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
-#include "evaluator/natives.h"
+#include "datatypes/native_table.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/boot.h"
 #include "datatypes/block.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/context.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/float.h"
@@ -58,16 +58,16 @@ i32 record(const Cell* value) {
   return at;
 }
 
-i32 record_if_recording(const Cell* value) { return boot::word_recording ? record(value) : -1; }
+i32 record_if_recording(const Cell* value) { return word_recording ? record(value) : -1; }
 
 void make_root_block() {
   block::make_buffer_at(&root_block, root_block_cells, true);
   block::set_tail(&root_block, 0);
   Cell stack_buffer{type::none, 0, 0, 0};
   RootCell keep(stack_buffer);
-  block::make_buffer_at(&stack_buffer, value_stack_cells, true);
+  block::make_buffer_at(&stack_buffer, stack::value_stack_cells, true);
   record(&stack_buffer);
-  block::make_buffer_at(&stack_buffer, call_stack_cells, true);
+  block::make_buffer_at(&stack_buffer, stack::frame_stack_cells, true);
   record(&stack_buffer);
   symbol::make_block();
   context::make_global();
@@ -93,6 +93,7 @@ void make_static_words() {
   static_words::make_symbols_and_words();
   static_words::make_refinements();
   series::owned_symbol = static_words::symbol(static_words::sym::owned);
+  stack::name_frame_words();
 }
 
 void boot_word_machinery() {

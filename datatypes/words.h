@@ -7,12 +7,11 @@
 // so globals refer to its cells by index, never by address.
 #pragma once
 #include "runtime/cell.h"
+#include "runtime/collector.h"
 
 namespace kiv::words {
 
 constexpr i32 root_block_cells = 9764;
-constexpr i32 value_stack_cells = 20000;
-constexpr i32 call_stack_cells = 15000;
 
 // The fixed cells at the start of the root block.
 namespace root_index {
@@ -25,8 +24,13 @@ enum : i32 {
 };
 }  // namespace root_index
 
-// The root block (none until make_root_block).
-inline Cell root_block{type::none, 0, 0, 0};
+// The root block (none until make_root_block); the collector marks it first.
+using collector::root_block;
+
+// While on, every word made by name is also copied into a fresh cell of the root block and the
+// copy is used, so that it can never be collected. On from the start of the boot until the
+// start-up has fetched the boot literals.
+inline bool word_recording = false;
 
 inline bool root_ready_q() { return root_block.type() == type::block; }
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "datatypes/datatype.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/none.h"
 #include "runtime/stack.h"
 

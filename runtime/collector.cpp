@@ -10,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "datatypes/words.h"
 #include "runtime/external.h"
 #include "runtime/hashtable.h"
 #include "runtime/mold.h"
@@ -417,7 +416,7 @@ void mark_interior_roots() {
 void mark_roots() {
   // The root block: every value made at start-up.
   set_phase("the root block");
-  mark_cell(&words::root_block);
+  mark_cell(&root_block);
   // The value stack's buffer and its live cells.
   set_phase("the value stack");
   if (stack::value_node) mark_node(&stack::value_node);

@@ -47,6 +47,10 @@ inline bool collecting = false;  // true while a collection runs
 inline u32 series_cycles = 0;    // completed collections
 inline u32 nodes_cycles = 0;     // collections that evacuated a node frame
 
+// The root block, the first root every collection marks: an unmanaged block! holding what start-up
+// made for good (the words unit makes it and says what its fixed cells are). None until then.
+inline Cell root_block{type::none, 0, 0, 0};
+
 // A node frame whose used count has not changed over the last history_depth + 1 collections is a
 // candidate for evacuation.
 constexpr u32 history_depth = 5;

@@ -9,7 +9,7 @@
 // called whom (for error reports and traces), where each call's arguments begin, and what must be
 // restored when a call ends or is unwound. Frames are pushed and popped by the code that owns them;
 // destructors never pop frames. After a language error (a C++ exception) the catcher unwinds the
-// frame stack to its mark (Mark, catch_error).
+// frame stack to its mark (Mark; the evaluator's catch_error).
 //
 // Exits: break, continue, return, exit and throw travel as a returned status (Exit) through the
 // interpreter and the evaluating natives; each level pops its own frames on the way out. The value
@@ -18,9 +18,9 @@
 // raises it as an ExitSignal exception; the interpreter turns it back into a status where it called
 // the native or action that contained that code.
 #pragma once
-#include "datatypes/context.h"
 #include "runtime/arena.h"
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 
 namespace kiv {
 
@@ -139,8 +139,9 @@ inline Frame* frame_bottom = nullptr;
 inline Frame* frame_top = nullptr;  // next free record
 inline Frame* frame_end = nullptr;
 
-inline i32 body_symbol = 0;       // <body>
-inline i32 anonymous_symbol = 0;  // <anon>
+// The symbols of the words <body> and <anon>, set once words exist (0 until then).
+inline i32 body_symbol = 0;
+inline i32 anonymous_symbol = 0;
 
 // Where an uncaught throw was (an index into the frame stack; -1: none): set only while the error
 // for it is raised, and cleared by the where lookup, so a throw that a catch took never lends its
@@ -170,10 +171,8 @@ inline Frame* push_frame(const Cell* word, u32 kind_byte) {
 }
 
 Frame* push_call_frame(const Cell* word);      // 0x02
-Frame* push_try_frame();                       // 0x04, word try
-Frame* push_try_all_frame();                   // 0x05, word try
-Frame* push_catch_frame();                     // 0x06, word catch
 Frame* push_loop_frame();                      // 0x08, word <body>
+// try and catch frames (0x04, 0x05, 0x06) carry the words try and catch: frame_words.h.
 inline Frame* push_eval_frame(const Cell* word) { return push_frame(word, kind::eval); }  // 0x82
 // 0x87, word <body>: the record holds the block's node and the expression's index.
 inline Frame* push_block_frame(Ref<Node> block, i32 index) {
@@ -195,6 +194,13 @@ inline Frame* push_interp_function_frame(const Cell* word, Ref<Node> function_co
 // 0x12: points the context's value storage at the current base first.
 Frame* push_context_frame(const Cell* word, Ref<Node> function_context);
 
+// A function context whose values live on the value stack. Its context cell is the first cell of
+// the context node's buffer; while a call of the function runs, the cell carries this bit and its
+// w2 holds the arena offset of the call's first argument (else the node of its values block). The
+// context unit names the rest of the cell's layout.
+constexpr u32 context_on_stack = 1u << 22;
+inline Cell* context_cell(Ref<Node> ctx) { return buffer_of(ctx)->head_ptr<Cell>(); }
+
 // A function context whose values live on the value stack, and where they live now: the
 // interpreter reads the words bound to it from running_values without going through the context.
 // Whatever points a context's storage elsewhere keeps the pair true or drops it (running_context
@@ -210,12 +216,12 @@ inline void restore_context(const Frame* f, Cell* c) {
   c->w2 = f->saved_values;
   if (f->function_context == running_context) {
     // Back to the values of the call this one was made from, when there is one.
-    if (f->saved_values && (c->header & context::flag::on_stack)) running_values = arena::at<Cell>(f->saved_values);
+    if (f->saved_values && (c->header & context_on_stack)) running_values = arena::at<Cell>(f->saved_values);
     else running_context = 0;
   }
 }
 inline void restore_context(const Frame* f) {
-  if (f->function_context) restore_context(f, buffer_of(Ref<Node>(f->function_context))->head_ptr<Cell>());
+  if (f->function_context) restore_context(f, context_cell(Ref<Node>(f->function_context)));
 }
 
 // Pops. The plain pops leave the callee's base cell as the caller's last pushed value; *_result
@@ -311,51 +317,18 @@ inline Mark mark() { return {frame_top, arguments, top}; }
 // value registers.
 void unwind_to(const Mark& m);
 
-// After catching a language error: makes its error! value (near from the innermost block being
-// evaluated, where from the frames still on the stack, stack = the frame depth), fires the trace
-// error event, then unwind_to(m) and copies the error into *out (a cell that stays put).
-void catch_error(const LanguageError& e, const Mark& m, Cell* out);
-
 // Raises an error! value as it stands (do of an error!, re-raising a caught error): it waits in
 // raised_error (a collector root) while a LanguageError whose id is null travels to the catcher.
 inline Cell raised_error{type::none, 0, 0, 0};
 [[noreturn]] void raise_error_value(const Cell* error);
 
-// Runs body() (answering Exit) under a catcher: a language error raised inside is caught, the
-// stacks are unwound to `m` and the error! value is stored in *error_out; then *caught is set and
-// Exit::none answered. Statuses pass through untouched.
-template <class Body>
-Exit catching(const Mark& m, Cell* error_out, bool* caught, Body&& body) {
-  try {
-    *caught = false;
-    return body();
-  } catch (const LanguageError& e) {
-    catch_error(e, m, error_out);
-  }
-  *caught = true;
-  return Exit::none;
-}
-
 // stack/finish-try: when the last pushed value is an error!, it becomes the result; then top =
 // base + 1.
 void finish_try();
 
-// ---- Where and traces -------------------------------------------------------------------------
-
-// The word naming where an error happened: the nearest frame whose word is not <body> or <anon>
-// (from the where-frame register when set, which this clears); <not-found> below the bottom; none
-// before the frame stack exists. The cell is valid until the next call.
-const Cell* get_where();
-// Appends the words of the frames from the bottom up to (not including) record #limit to the
-// block: functions only at level 1 or below, every word from level 2.
-void collect_frame_words(i32 level, Cell* block, i32 limit);
-// Forms the same words into the string, each followed by a space; answers the remaining limit.
-i32 form_trace(i32 level, Cell* out, i32 limit_record, i32 limit);
-// [word position] pairs of the live frames from the top down (the debugger's list).
-void collect_trace(Cell* block);
-
-// Sets the registers on the given unmanaged blocks, or on new ones when none are given; registers
-// the collector root and caches the <body> and <anon> symbols once words exist.
+// Sets the registers on the given unmanaged blocks, or on new ones when none are given (the frame
+// stack is made once: a later start without a frame buffer keeps the first); registers the
+// collector root. The words of the frames (<body>, <anon>) are named by whoever makes words.
 void init(Ref<Node> value_buffer = Ref<Node>{}, Ref<Node> frame_buffer = Ref<Node>{});
 
 // Starts a call whose arguments will be pushed from the current top; restores the caller's base and

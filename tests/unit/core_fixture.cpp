@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/boot.h"
 #include "datatypes/action.h"
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
@@ -85,7 +86,7 @@ void boot_core() {
     ownership::init();
     // The evaluator: the actions and natives tables, the interpreter's hooks.
     actions::init();
-    natives::init();
+    boot::init_natives();
     interpreter::init();
     // Under KIV_TORTURE the collector runs as the start-up leaves it: on.
     if (collector::torture_every) collector::enabled = true;

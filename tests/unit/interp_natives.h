@@ -5,6 +5,7 @@
 // natives will exercise them.
 #pragma once
 #include "datatypes/block.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
@@ -12,6 +13,7 @@
 #include "datatypes/none.h"
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
+#include "evaluator/catch.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "lexer/lexer.h"

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/series.h"
@@ -205,7 +204,7 @@ TEST_F(Contexts, GlobalCaseVariantsShareOneSlot) {
 }
 
 TEST_F(Contexts, RunTimeVariantLookupsDoNotGrowTheRootBlock) {
-  ASSERT_FALSE(boot::word_recording);
+  ASSERT_FALSE(words::word_recording);
   word::from_symbol(symbol::make("root-probe"));
   i32 before = words::root_length();
   for (i32 i = 0; i < 1000; ++i) {
@@ -213,10 +212,10 @@ TEST_F(Contexts, RunTimeVariantLookupsDoNotGrowTheRootBlock) {
     EXPECT_EQ(w.type(), u32{type::word});
   }
   EXPECT_EQ(words::root_length(), before);
-  boot::word_recording = true;
+  words::word_recording = true;
   i32 at = -1;
   Cell w = word::load("ROOT-PROBE", &at);
-  boot::word_recording = false;
+  words::word_recording = false;
   EXPECT_EQ(words::root_length(), before + 1) << "under word recording the word is kept";
   EXPECT_EQ(at, before);
   EXPECT_EQ(std::memcmp(words::root_at(at), &w, sizeof(Cell)), 0);

@@ -7,6 +7,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"

@@ -1,4 +1,4 @@
-// Byte encodings and digests: enbase, debase, checksum, compress and decompress.
+// The natives of byte encodings and digests: enbase, debase, checksum, compress and decompress.
 #include <algorithm>
 #include <vector>
 
