@@ -13,4 +13,8 @@ using i8 = std::int8_t;
 using i16 = std::int16_t;
 using i32 = std::int32_t;
 using i64 = std::int64_t;
+
+// Language error categories, in catalogue order. Here rather than beside LanguageError (cell.h) so
+// that code seeing only the slot API (api/api.h) can name them too.
+enum class ErrorCategory : u8 { throw_, note, syntax, script, math, access, reserved1, reserved2, user, internal };
 }  // namespace kiv

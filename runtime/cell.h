@@ -101,9 +101,6 @@ Cell* check_arg_set(i32 position, Cell* value);
 
 namespace kiv {
 
-// Language error categories, in catalogue order.
-enum class ErrorCategory : u8 { throw_, note, syntax, script, math, access, reserved1, reserved2, user, internal };
-
 // A language error in flight. It carries the category, the id word's name and up to three argument
 // values; the error! value itself is made from these where it is caught or formed.
 struct LanguageError {

@@ -11,6 +11,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
+#include "datatypes/symbol.h"
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
 #include "evaluator/catch.h"
@@ -157,6 +158,27 @@ inline Exit t_do(bool) {
   return Exit::none;
 }
 
+// Registers a native in the next free slot of the natives table and binds the word to a native!
+// value of that slot with the interface spec.
+inline void define_native(const char* word_name, natives::Entry entry, const char* spec_text) {
+  const i32 slot = natives::next_free;
+  natives::register_natives(std::span<const natives::Entry>(&entry, 1));
+  Cell spec = none_cell(), make_spec = none_cell();
+  RootCell keep_spec(spec), keep_make(make_spec);
+  lexer::load_text(spec_text, &spec);
+  block::make_at(&make_spec, 2);
+  block::append_value(&make_spec, &spec);
+  Cell n = int_cell(slot);
+  block::append_value(&make_spec, &n);
+  Cell proto{type::datatype, type::native, 0, 0};
+  Cell value = *native::make(&proto, &make_spec, type::native);
+  RootCell keep_value(value);
+  stack::drop(1);
+  Cell w = word::load(word_name);
+  RootCell keep_w(w);
+  word::set(&w, &value);
+}
+
 // Registers the natives in the free slots and binds their words. Once per process.
 inline void define_test_natives() {
   static bool done = false;
@@ -182,24 +204,7 @@ inline void define_test_natives() {
       {"do", natives::entry(&t_do), "value [any-type!]"},
   };
   natives::next_free = 108;
-  for (const Def& d : defs) {
-    const i32 slot = natives::next_free;
-    natives::register_natives(std::span<const natives::Entry>(&d.entry, 1));
-    Cell spec = none_cell(), make_spec = none_cell();
-    RootCell keep_spec(spec), keep_make(make_spec);
-    lexer::load_text(d.spec, &spec);
-    block::make_at(&make_spec, 2);
-    block::append_value(&make_spec, &spec);
-    Cell n = int_cell(slot);
-    block::append_value(&make_spec, &n);
-    Cell proto{type::datatype, type::native, 0, 0};
-    Cell value = *native::make(&proto, &make_spec, type::native);
-    RootCell keep_value(value);
-    stack::drop(1);
-    Cell w = word::load(d.word);
-    RootCell keep_w(w);
-    word::set(&w, &value);
-  }
+  for (const Def& d : defs) define_native(d.word, d.entry, d.spec);
 }
 
 // The core boot plus the vocabulary and the test natives; the native-stack guard armed.
