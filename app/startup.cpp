@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "app/boot.h"
-#include "console/script.h"
+#include "app/launch.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "evaluator/natives.h"
@@ -192,13 +192,13 @@ void make_codecs_and_help() {}     // 20: JSON, CSV, help
 void make_console() {}             // 21: system/console, gui-console-ctx
 
 // 22: the console's launch; when it returns the program ends with status 0.
-void launch() {
+void launch_console() {
   // The test trigger takes the launch's place.
   if (const char* what = std::getenv("KIV_TEST_EXIT")) {
     run_test_exit(what);
     return;
   }
-  const int status = script::launch(sys::root.argc, sys::root.argv);
+  const int status = launch(sys::root.argc, sys::root.argv);
   if (status != 0) sys::exit_process(status);
 }
 
@@ -256,7 +256,7 @@ void start_up(int argc, char** argv) {
   // The outermost catcher: every thrown code ends here at the latest.
   try {
     start_language();          // 2-21
-    launch();                  // 22
+    launch_console();          // 22
   } catch (const sys::Thrown& t) {
     sys::top_level_handler(t.code);
   } catch (const LanguageError& e) {

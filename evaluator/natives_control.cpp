@@ -8,7 +8,6 @@
 // need no other rooting.
 #include <cmath>
 
-#include "console/script.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -29,6 +28,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
+#include "evaluator/script.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
 
