@@ -799,7 +799,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       return e;
     }
     default:
-      sys::quit(101, 0);
+      sys::quit(sys::Fatal::no_switch);
   }
 }
 
@@ -1856,7 +1856,7 @@ bool do_safe(const Cell* block, Cell* out) {
       raise_status(s.code);
     }
     // The stacks stand where they stood, plus the value.
-    if (stack::frame_top != m.frames || stack::top != m.top + 1) sys::quit(101, 0);
+    if (stack::frame_top != m.frames || stack::top != m.top + 1) sys::quit(sys::Fatal::no_switch);
     *out = *stack::last_value();
     stack::top = m.top;
     return true;
