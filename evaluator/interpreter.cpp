@@ -1566,7 +1566,7 @@ template <bool T>
         }
 #ifdef KIV_DEBUG_CHECKS
         // Every expression leaves exactly its value, and every frame it pushed is gone.
-        assert(stack::top == base + 1 && stack::frame_top == f + 1);
+        KIV_DEBUG_ASSERT(stack::top == base + 1 && stack::frame_top == f + 1, "stacks unbalanced after an expression");
 #endif
         if (T && tracing) fire(event::expr, &w, w.index, nullptr, base);
         if (w.index >= synced(w).tail) break;

@@ -252,6 +252,29 @@ void exit_process(i32 status) {
   std::_Exit(status & 255);
 }
 
+// ---- Failed assertions -------------------------------------------------------------------------
+
+namespace {
+
+// Set once an assertion has failed: a second one on the way out (in the flush, say) ends at once.
+bool assertion_failing = false;
+
+void write_text(int fd, const char* s) { write_all(fd, s, std::strlen(s)); }
+
+}  // namespace
+
+void assert_failed(const char* expr, const char* msg, const char* file, int line) {
+  // Plain writes only: the broken invariant may be the allocator's or the console writer's.
+  char number[16];
+  *put_decimal(number, line) = '\0';
+  const char* parts[] = {"*** Assertion failed: ", msg, "\n*** check: ", expr, "\n*** in: ", file, ":", number,
+                         "\n"};
+  for (const char* part : parts) write_text(STDERR_FILENO, part);
+  if (assertion_failing) std::_Exit(static_cast<i32>(Fatal::assertion));
+  assertion_failing = true;
+  quit(Fatal::assertion, address_of(__builtin_return_address(0)));
+}
+
 // ---- Non-local throw ---------------------------------------------------------------------------
 
 void throw_code(u32 code) { throw Thrown{code}; }

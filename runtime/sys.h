@@ -114,6 +114,12 @@ inline ErrorBox error_box = nullptr;
 // The low 32 bits of a code or data address, as the runtime-error message shows it.
 inline u32 address_of(const void* p) { return static_cast<u32>(reinterpret_cast<std::uintptr_t>(p)); }
 
+// assert_failed (declared in base.h beside KIV_ASSERT) writes
+//   *** Assertion failed: MESSAGE
+//   *** check: EXPRESSION
+//   *** in: FILE:LINE
+// to standard error, then ends as quit(Fatal::assertion) at the address of the failed check.
+
 // ---- Non-local throw ---------------------------------------------------------------------------
 
 // A run-time code travelling to the first catcher whose catch code is at least the thrown code.
