@@ -2,9 +2,11 @@
 // the fatal runtime error "assertion failed" (status 98) rather than running on corrupted state.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "runtime/roots.h"
 #include "runtime/sys.h"
 
 using namespace kiv;
@@ -35,4 +37,18 @@ constexpr int check_sum_line = __LINE__ - 1;
 TEST(AssertDeathTest, FailedCheckReportsItsTextFileAndLine) {
   EXPECT_EXIT(check_sum(2), ::testing::ExitedWithCode(98),
               report("sums differ", "two + two == 5", __FILE__, check_sum_line));
+}
+
+// An older guard released while a younger one is live would leave the younger one's entry behind,
+// pointing at a dead local for the collector to rewrite.
+TEST(AssertDeathTest, RootGuardReleasedOutOfOrderStopsTheProcess) {
+  EXPECT_EXIT(
+      {
+        Cell a{};
+        Cell b{};
+        auto older = std::make_unique<RootCell>(a);
+        RootCell younger(b);
+        older.reset();
+      },
+      ::testing::ExitedWithCode(98), "^\\*\\*\\* Assertion failed: root guards released out of order\n");
 }
