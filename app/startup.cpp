@@ -56,6 +56,10 @@ namespace {
 //   sleep      buffers "pending", writes "ready" straight to standard output, then waits up to
 //              20 s for a signal (status 3 if none came)
 
+// The sleep trigger's own ends.
+constexpr i32 no_signal_status = 3;
+constexpr i32 ready_unwritten_status = 4;
+
 [[gnu::noinline]] void fault_store() {
 #if defined(__x86_64__)
   asm volatile("movl $1, 16" ::: "memory");
@@ -129,9 +133,9 @@ void run_test_exit(std::string_view what) {
   } else if (what == "sleep") {
     // "ready" goes out at once, past the buffer that still holds the text before it.
     sys::write_line("pending");
-    if (::write(STDOUT_FILENO, "ready\n", 6) != 6) sys::exit_process(4);
+    if (::write(STDOUT_FILENO, "ready\n", 6) != 6) sys::exit_process(ready_unwritten_status);
     platform::sleep(20.0);
-    sys::exit_process(3);
+    sys::exit_process(no_signal_status);
   }
 }
 
@@ -223,7 +227,7 @@ const char* category_title(ErrorCategory c) {
   line += ": ";
   line += e.id ? e.id : "";
   sys::write_line(line);
-  sys::exit_process(-2);
+  sys::exit_process(script::uncaught);
 }
 
 }  // namespace
@@ -262,9 +266,9 @@ void start_up(int argc, char** argv) {
   } catch (const LanguageError& e) {
     report_uncaught(e);
   } catch (const std::bad_alloc&) {
-    sys::quit(94, 0);
+    sys::quit(sys::Fatal::out_of_memory);
   } catch (...) {
-    sys::quit(99, 0);
+    sys::quit(sys::Fatal::unknown);
   }
   sys::quit(0, 0);
 }

@@ -366,7 +366,7 @@ void do_set_operation(i32 code) {
       case 6: case 10: return x & y;
       case 7: case 12: return x ^ y;
       case 11: return x & ~y;
-      default: sys::quit(101, 0);
+      default: sys::quit(sys::Fatal::no_switch);
     }
   };
   SeriesBuffer* a = buffer_of(&args[0]);

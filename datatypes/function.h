@@ -33,9 +33,23 @@ constexpr u32 no_trace = 0x200;
 constexpr u32 trace = 0x400;
 }  // namespace flag
 
-inline Ref<Node> context_node(const Cell* f) { return Ref<Node>(f->w1); }
-inline Ref<Node> spec_node(const Cell* f) { return Ref<Node>(f->w2); }
-inline Ref<Node> more_node(const Cell* f) { return Ref<Node>(f->w3); }
+// A function!, a routine! or an operator made from one. The interpreter reads these on every call,
+// so the check runs only in the builds with the loop-level checks.
+inline bool layout_q(const Cell* f) {
+  return f->type() == type::function || f->type() == type::routine || f->type() == type::op;
+}
+inline Ref<Node> context_node(const Cell* f) {
+  KIV_DEBUG_ASSERT(layout_q(f), "context of a value that is not a function");
+  return Ref<Node>(f->w1);
+}
+inline Ref<Node> spec_node(const Cell* f) {
+  KIV_DEBUG_ASSERT(layout_q(f), "spec of a value that is not a function");
+  return Ref<Node>(f->w2);
+}
+inline Ref<Node> more_node(const Cell* f) {
+  KIV_DEBUG_ASSERT(layout_q(f), "function-more block of a value that is not a function");
+  return Ref<Node>(f->w3);
+}
 // Cell i of the function-more block; valid until the next allocation.
 inline Cell* more_cell(const Cell* f, i32 i) { return buffer_of(more_node(f))->head_ptr<Cell>() + i; }
 

@@ -137,7 +137,7 @@ i32 do_math_op(i32 left, i32 right, i32 op, Cell* result) {
     case 5: r = left | right; break;
     case 6: r = left & right; break;
     case 7: r = left ^ right; break;
-    default: sys::quit(101, 0);
+    default: sys::quit(sys::Fatal::no_switch);
   }
   if (result) result->w2 = static_cast<u32>(r);
   return r;

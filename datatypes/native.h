@@ -14,7 +14,12 @@
 
 namespace kiv::native {
 
-inline i32 slot_of(const Cell* value) { return static_cast<i32>(value->w1); }
+// The table slot of a native!, an action! or an operator over one of them: a wrong value's word 1
+// would index the table out of bounds and call whatever lies there.
+inline i32 slot_of(const Cell* value) {
+  KIV_ASSERT(value->type() - type::native <= type::op - type::native, "table slot of a value that is no native");
+  return static_cast<i32>(value->w1);
+}
 inline Ref<Node> spec_node(const Cell* value) { return Ref<Node>(value->w2); }
 inline Ref<Node> more_node(const Cell* value) { return Ref<Node>(value->w3); }
 

@@ -96,8 +96,6 @@ class StackMark {
 
 }  // namespace
 
-bool object_like_q(u32 t) { return t == type::object || t == type::error || t == type::port; }
-
 i32 next_class_id() { return ++class_counter; }
 
 // ---- Fields ----------------------------------------------------------------------------------------

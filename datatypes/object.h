@@ -31,11 +31,21 @@ constexpr i32 error_class = 1;
 // Run-time class ids start above this.
 constexpr i32 first_class_base = 1000000;
 
-inline Ref<Node> context_of(const Cell* o) { return Ref<Node>(o->w1); }
-inline i32 class_of(const Cell* o) { return static_cast<i32>(o->w2); }
-inline Ref<Node> events_of(const Cell* o) { return Ref<Node>(o->w3); }
 // object!, error! and port! share the layout.
-bool object_like_q(u32 type_id);
+inline bool object_like_q(u32 t) { return t == type::object || t == type::error || t == type::port; }
+
+inline Ref<Node> context_of(const Cell* o) {
+  KIV_ASSERT(object_like_q(o->type()), "context of a value that is not an object");
+  return Ref<Node>(o->w1);
+}
+inline i32 class_of(const Cell* o) {
+  KIV_ASSERT(object_like_q(o->type()), "class of a value that is not an object");
+  return static_cast<i32>(o->w2);
+}
+inline Ref<Node> events_of(const Cell* o) {
+  KIV_ASSERT(object_like_q(o->type()), "events of a value that is not an object");
+  return Ref<Node>(o->w3);
+}
 
 // The next run-time class id (the first one drawn is 1,000,001).
 i32 next_class_id();

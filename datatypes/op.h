@@ -11,7 +11,11 @@
 namespace kiv::op {
 
 constexpr u32 wrapped_shift = 16;
-inline u32 wrapped_type(const Cell* value) { return (value->header >> wrapped_shift) & 0xFF; }
+// Read on every operator call: checked only in the builds with the loop-level checks.
+inline u32 wrapped_type(const Cell* value) {
+  KIV_DEBUG_ASSERT(value->type() == type::op, "wrapped type of a value that is not an operator");
+  return (value->header >> wrapped_shift) & 0xFF;
+}
 
 // Whether a spec block describes exactly two arguments, the first a plain word (the operator spec
 // check). Reads the spec series from its start.

@@ -29,7 +29,7 @@ void check_id(u32 id, u32 parent) {
   if (id == 0 || id >= table_rows || parent >= table_rows) {
     std::string text = "*** Datatype Error: invalid type id: " + std::to_string(id) + "\n";
     sys::write(text);
-    sys::quit(raw_error_status, 0);
+    sys::quit(sys::Fatal::assertion);
   }
 }
 
@@ -62,7 +62,7 @@ void register_raw(u32 count, const void* const* words) {
     text += "*** Found: " + std::to_string(static_cast<i64>(count) - 3) + "\n";
     text += "*** Expected: " + std::to_string(action::slot_count) + "\n";
     sys::write(text);
-    sys::quit(raw_error_status, 0);
+    sys::quit(sys::Fatal::assertion);
   }
   void** row = slots_of(actions[id]);
   void* const* from = slots_of(actions[parent]);

@@ -34,7 +34,7 @@ void ensure_scratch() {
 
 }  // namespace
 
-[[noreturn]] void bad_unit() { sys::quit(101, 0); }
+[[noreturn]] void bad_unit() { sys::quit(sys::Fatal::no_switch); }
 
 bool any_string_q(u32 t) {
   return t == type::string || t == type::file || t == type::url || t == type::tag || t == type::email ||
@@ -193,7 +193,8 @@ SeriesBuffer* widen_to(SeriesBuffer* b, u32 from_unit, u32 to_unit) {
 
 SeriesBuffer* regrow_widened(SeriesBuffer* b, i32 new_size, u32 new_unit) {
   u32 unit = b->unit();
-  if (!((unit == 1 && (new_unit == 2 || new_unit == 4)) || (unit == 2 && new_unit == 4))) sys::quit(100, 0);
+  const bool widens = (unit == 1 && (new_unit == 2 || new_unit == 4)) || (unit == 2 && new_unit == 4);
+  if (!widens) sys::quit(sys::Fatal::no_case);
   // Grow first, then widen in the room just made: widening works backwards in place, so the move
   // and the conversion together touch each character twice and need no second buffer.
   i64 chars = (b->tail - b->head) >> unit_shift(unit);
@@ -518,8 +519,7 @@ Cell* load_buffer(const std::byte* bytes, i32 length, Cell* target, i32 encoding
       // A caller asking for an encoding nobody decodes is a fault of the program: stop, and say so
       // to whoever runs it (a zero status would read as success).
       sys::write_line("*** Loading Error: input encoding unsupported");
-      std::fflush(stdout);
-      std::_Exit(1);
+      sys::exit_process(load_error_status);
   }
   c->header = type::string;
   c->w2 = node.offset();

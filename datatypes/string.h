@@ -135,7 +135,8 @@ void swap_regions(std::byte* base, i32 a, std::byte* second, i32 b, i32 gap);
 
 // Loading external bytes: encoding 0 UTF-8 (length in bytes), -1 UTF-16LE (length in 16-bit units).
 // `target` null pushes a new cell. Any other encoding is a fault of the caller: the process ends
-// with "*** Loading Error: input encoding unsupported" and exit status 1.
+// with "*** Loading Error: input encoding unsupported" and exit status load_error_status.
+constexpr i32 load_error_status = 1;
 Cell* load_buffer(const std::byte* bytes, i32 length, Cell* target, i32 encoding);
 Cell* load_into_block(const std::byte* bytes, i32 length, Cell* block, i32 encoding);
 Cell* load_push(const std::byte* bytes, i32 length, i32 encoding);

@@ -162,7 +162,7 @@ void do_set_operation(i32 code) {
     case 11:
       r.w1 = a.w1 & ~b.w1, r.w2 = a.w2 & ~b.w2, r.w3 = a.w3 & ~b.w3;
       break;
-    default: sys::quit(101, 0);
+    default: sys::quit(sys::Fatal::no_switch);
   }
   stack::set_result(&r);
 }

@@ -16,8 +16,16 @@ namespace kiv::word {
 
 inline bool any_word_q(u32 t) { return t >= type::word && t <= type::issue; }
 inline i32 symbol_of(const Cell* w) { return static_cast<i32>(w->w2); }
-inline i32 index_of(const Cell* w) { return static_cast<i32>(w->w3); }
-inline Ref<Node> context_of(const Cell* w) { return Ref<Node>(w->w1); }
+// The binding of a word. Any other value's words 1 and 3 are no context and no index: read as
+// such, they would send a store into some unrelated series.
+inline i32 index_of(const Cell* w) {
+  KIV_ASSERT(any_word_q(w->type()), "index of a value that is not a word");
+  return static_cast<i32>(w->w3);
+}
+inline Ref<Node> context_of(const Cell* w) {
+  KIV_ASSERT(any_word_q(w->type()), "context of a value that is not a word");
+  return Ref<Node>(w->w1);
+}
 
 inline Cell* init_at(Cell* out, u32 type_id, Ref<Node> ctx, i32 symbol, i32 index) {
   *out = Cell{type_id, ctx.offset(), static_cast<u32>(symbol), static_cast<u32>(index)};

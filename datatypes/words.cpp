@@ -71,7 +71,7 @@ void make_root_block() {
   record(&stack_buffer);
   symbol::make_block();
   context::make_global();
-  if (root_length() != root_index::first_free) sys::quit(98, 0);  // the fixed indexes are wrong
+  KIV_ASSERT(root_length() == root_index::first_free, "the root block's fixed indexes are wrong");
 }
 
 void init_symbol_index() { symbol::make_table(); }

@@ -801,7 +801,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       return e;
     }
     default:
-      sys::quit(101, 0);
+      sys::quit(sys::Fatal::no_switch);
   }
 }
 
@@ -1568,7 +1568,7 @@ template <bool T>
         }
 #ifdef KIV_DEBUG_CHECKS
         // Every expression leaves exactly its value, and every frame it pushed is gone.
-        assert(stack::top == base + 1 && stack::frame_top == f + 1);
+        KIV_DEBUG_ASSERT(stack::top == base + 1 && stack::frame_top == f + 1, "stacks unbalanced after an expression");
 #endif
         if (T && tracing) fire(event::expr, &w, w.index, nullptr, base);
         if (w.index >= synced(w).tail) break;
@@ -1858,7 +1858,7 @@ bool do_safe(const Cell* block, Cell* out) {
       raise_status(s.code);
     }
     // The stacks stand where they stood, plus the value.
-    if (stack::frame_top != m.frames || stack::top != m.top + 1) sys::quit(101, 0);
+    if (stack::frame_top != m.frames || stack::top != m.top + 1) sys::quit(sys::Fatal::no_switch);
     *out = *stack::last_value();
     stack::top = m.top;
     return true;

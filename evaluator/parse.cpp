@@ -1530,7 +1530,7 @@ State Engine::command_end() {
       case_ = e.flags != 0;
       break;
     default:
-      sys::quit(101, 0);
+      sys::quit(sys::Fatal::no_switch);
   }
   if (!match_ && e.code != c_not && e.code != c_into) ip_ = e.input_pos;
   pop();

@@ -26,7 +26,7 @@ bool commit(u64 offset, u64 bytes) {
 void init() {
   if (base) return;
   void* p = mmap(nullptr, reserved_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) sys::quit(94, 0);
+  if (p == MAP_FAILED) sys::quit(sys::Fatal::out_of_memory);
   base = static_cast<std::byte*>(p);
 }
 

@@ -76,7 +76,7 @@ u32 read_char(const std::byte* p, u32 unit) {
     case 1: return static_cast<u8>(*p);
     case 2: { u16 v; std::memcpy(&v, p, 2); return v; }
     case 4: { u32 v; std::memcpy(&v, p, 4); return v; }
-    default: sys::quit(101, 0);
+    default: sys::quit(sys::Fatal::no_switch);
   }
 }
 

@@ -74,6 +74,7 @@ inline bool typeset_has(const Cell* typeset, u32 t) {
   return bytes[t >> 3] & (0x80u >> (t & 7));
 }
 inline void typeset_add(Cell* typeset, u32 t) {
+  KIV_ASSERT(t < 96, "type id beyond the 96 a typeset holds");
   u8 bytes[12];
   std::memcpy(bytes, &typeset->w1, 12);
   bytes[t >> 3] |= static_cast<u8>(0x80u >> (t & 7));

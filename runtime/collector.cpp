@@ -50,7 +50,7 @@ const Cell* marking_cell = nullptr;
                  marking_cell->header, marking_cell->w1, marking_cell->w2, marking_cell->w3);
   }
   std::fflush(stderr);
-  sys::quit(98, 0);
+  sys::quit(sys::Fatal::assertion);
 }
 
 inline void set_phase(const char* name, u32 index = 0) {

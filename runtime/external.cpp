@@ -1,6 +1,5 @@
 #include "runtime/external.h"
 
-#include <cassert>
 #include <utility>
 
 namespace kiv::externals {
@@ -46,14 +45,14 @@ void init() {
 }
 
 u32 register_kind(const char* name, Release release_proc) {
-  assert(table.kind_count < max_kinds && "too many external-resource kinds");
+  KIV_ASSERT(table.kind_count < max_kinds, "too many external-resource kinds");
   table.kinds[table.kind_count] = Kind{name, release_proc};
   return ++table.kind_count;
 }
 
 i32 add(void* object, u32 flags) {
   if (table.free_head == -1) table.free_head = static_cast<i32>(grow());
-  assert((flags & ~mark_bit) != free_flags && "flags that read as a free slot");
+  KIV_ASSERT((flags & ~mark_bit) != free_flags, "flags that read as a free slot");
   i32 index = table.free_head;
   // Never hand out the last free slot without a chain behind it.
   if (table.slots[static_cast<u32>(index)].next == -1) {
@@ -68,7 +67,7 @@ i32 add(void* object, u32 flags) {
 }
 
 void replace_object(i32 index, void* object) {
-  assert(in_use(index) && "replace_object on a slot that is not in use");
+  KIV_ASSERT(in_use(index), "replace_object on a slot that is not in use");
   Slot& s = table.slots[static_cast<u32>(index)];
   void* old = s.object;
   s.object = object;
@@ -76,14 +75,14 @@ void replace_object(i32 index, void* object) {
 }
 
 i32 remove(i32 index, bool release_object) {
-  assert(in_use(index) && "remove of a slot that is not in use");
+  KIV_ASSERT(in_use(index), "remove of a slot that is not in use");
   Slot s = table.slots[static_cast<u32>(index)];
   if (table.used_head == index) {
     table.used_head = s.next;
   } else {
     i32 prev = table.used_head;
     while (prev != -1 && table.slots[static_cast<u32>(prev)].next != index) prev = table.slots[static_cast<u32>(prev)].next;
-    assert(prev != -1 && "used slot missing from the used list");
+    KIV_ASSERT(prev != -1, "used slot missing from the used list");
     table.slots[static_cast<u32>(prev)].next = s.next;
   }
   push_free(index);

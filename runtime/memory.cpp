@@ -21,7 +21,7 @@ u32 take_block(u64 size, u32* committed) {
   u64 rounded = round_granularity(size + 4);
   if (rounded > 0xFFFFF000u) no_memory();  // no 32-bit block can hold it
   u32 block = arena::take(static_cast<u32>(rounded));
-  if (!block) sys::quit(94, 0);  // the system (or the 4 GiB arena) is out of memory
+  if (!block) sys::quit(sys::Fatal::out_of_memory);  // the system (or the 4 GiB arena) is out of memory
   *arena::at<u32>(block) = static_cast<u32>(rounded);
   *committed = static_cast<u32>(rounded);
   return block + 4;

@@ -69,7 +69,7 @@ void put(PointerMap* map, u32 key, u32 value) {
   if (map->n_occupied >= map->upper_bound) {
     // Many deleted buckets: rehash at the same size; otherwise double.
     i32 request = map->size * 2 < map->n_buckets ? map->n_buckets - 1 : map->n_buckets + 1;
-    if (resize(map, request) < 0 && map->n_occupied >= map->n_buckets) sys::quit(94, 0);
+    if (resize(map, request) < 0 && map->n_occupied >= map->n_buckets) sys::quit(sys::Fatal::out_of_memory);
   }
   const u32 mask = static_cast<u32>(map->n_buckets) - 1;
   const u32 start = hashtable::hash_pointer(key) & mask;
@@ -94,7 +94,7 @@ void put(PointerMap* map, u32 key, u32 value) {
     return;
   }
   i32 x = site >= 0 ? site : empty;
-  if (x < 0) sys::quit(94, 0);  // cannot happen: the fill limit keeps buckets free
+  if (x < 0) sys::quit(sys::Fatal::out_of_memory);  // cannot happen: the fill limit keeps buckets free
   if (is_empty(map->flags, static_cast<u32>(x))) ++map->n_occupied;
   set_live(map->flags, static_cast<u32>(x));
   map->entries[x] = {key, value};

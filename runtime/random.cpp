@@ -68,7 +68,7 @@ i32 secure_next() {
     } else if (n < 0 && errno != EINTR) {
       // The kernel's generator is gone (no getrandom, seccomp): there is no secure source to fall
       // back on, and handing out predictable numbers as secure ones would be worse than stopping.
-      sys::quit(99, 0);
+      sys::quit(sys::Fatal::unknown);
     }
   }
   return static_cast<i32>(word & 0x7FFFFFFF);

@@ -3,7 +3,9 @@
 // what registered nodes and cells reach and rewrites them when it moves things; a registered
 // interior pointer is moved along with the buffer it points into.
 //
-// Guards nest strictly (LIFO), as C++ scopes do.
+// Guards nest strictly (LIFO), as C++ scopes do. A guard released while a younger one still holds
+// its entry would leave the younger guard's entry behind, pointing at a dead local that the
+// collector then rewrites: every release checks that its entry is the last one, in every build.
 #pragma once
 #include "runtime/cell.h"
 
@@ -22,11 +24,17 @@ inline u32 top = 0;
 
 [[noreturn]] void overflow();
 
-inline void push(void* address, Kind kind) {
+// Registers the address; answers the entry's index, which the matching release hands back.
+inline u32 push(void* address, Kind kind) {
   if (top == capacity) overflow();
-  entries[top++] = {address, kind};
+  entries[top] = {address, kind};
+  return top++;
 }
-inline void pop() { --top; }
+// Gives back entry `index`, which must be the last one taken.
+inline void pop(u32 index) {
+  KIV_ASSERT(top == index + 1, "root guards released out of order");
+  top = index;
+}
 
 }  // namespace kiv::roots
 
@@ -34,28 +42,37 @@ namespace kiv {
 
 class RootNode {
  public:
-  explicit RootNode(Ref<Node>& n) { roots::push(&n, roots::Kind::node); }
-  ~RootNode() { roots::pop(); }
+  explicit RootNode(Ref<Node>& n) : index_(roots::push(&n, roots::Kind::node)) {}
+  ~RootNode() { roots::pop(index_); }
   RootNode(const RootNode&) = delete;
   RootNode& operator=(const RootNode&) = delete;
+
+ private:
+  u32 index_;
 };
 
 class RootCell {
  public:
-  explicit RootCell(Cell& c) { roots::push(&c, roots::Kind::cell); }
-  ~RootCell() { roots::pop(); }
+  explicit RootCell(Cell& c) : index_(roots::push(&c, roots::Kind::cell)) {}
+  ~RootCell() { roots::pop(index_); }
   RootCell(const RootCell&) = delete;
   RootCell& operator=(const RootCell&) = delete;
+
+ private:
+  u32 index_;
 };
 
 // For a raw pointer into a series buffer (e.g. a cursor while a loop calls back into the language).
 template <class T>
 class RootInterior {
  public:
-  explicit RootInterior(T*& p) { roots::push(&p, roots::Kind::interior); }
-  ~RootInterior() { roots::pop(); }
+  explicit RootInterior(T*& p) : index_(roots::push(&p, roots::Kind::interior)) {}
+  ~RootInterior() { roots::pop(index_); }
   RootInterior(const RootInterior&) = delete;
   RootInterior& operator=(const RootInterior&) = delete;
+
+ private:
+  u32 index_;
 };
 
 }  // namespace kiv

@@ -1,6 +1,5 @@
 #include "runtime/slot_table.h"
 
-#include <cassert>
 
 #include "runtime/roots.h"
 
@@ -50,14 +49,14 @@ i32 add(const Cell* value) {
 }
 
 Cell* cell_at(i32 index) {
-  assert(index >= 1 && index <= capacity() && !is_free[static_cast<size_t>(index - 1)] && "slot not in use");
+  KIV_ASSERT(index >= 1 && index <= capacity() && !is_free[static_cast<size_t>(index - 1)], "slot not in use");
   return cells() + (index - 1);
 }
 
 void free(i32 index) {
   if (index == 0) return;
-  assert(index >= 1 && index <= capacity() && "slot index out of range");
-  assert(!is_free[static_cast<size_t>(index - 1)] && "slot freed twice");
+  KIV_ASSERT(index >= 1 && index <= capacity(), "slot index out of range");
+  KIV_ASSERT(!is_free[static_cast<size_t>(index - 1)], "slot freed twice");
   i32 slot = index - 1;
   cells()[slot] = Cell{type::integer, 0, static_cast<u32>(free_head), 0};
   free_head = slot;

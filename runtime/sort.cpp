@@ -1,7 +1,6 @@
 #include "runtime/sort.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -274,7 +273,7 @@ void Sorter<W, S, B>::merge_sort(usize n) {
       merge(stack[top - 1].start, s1, e1);
       s1 = stack[--top].start;
     }
-    assert(top < std::size(stack));
+    KIV_ASSERT(top < std::size(stack), "merge-sort run stack full");
     stack[top++] = {s1, p};
     s1 = s2;
     e1 = e2;

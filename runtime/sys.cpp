@@ -69,13 +69,13 @@ const char* runtime_error_text(i32 code) {
       "Bus error",                          // 34
   };
   if (code >= 1 && code <= 34) return processor_faults[code - 1];
-  switch (code) {
-    case 94: return "out of memory";
-    case 95: return "no CATCH for THROW";
-    case 98: return "assertion failed";
-    case 99: return "unknown error";
-    case 100: return "no value matched in CASE";
-    case 101: return "no value matched in SWITCH";
+  switch (static_cast<Fatal>(code)) {
+    case Fatal::out_of_memory: return "out of memory";
+    case Fatal::no_catch: return "no CATCH for THROW";
+    case Fatal::assertion: return "assertion failed";
+    case Fatal::unknown: return "unknown error";
+    case Fatal::no_case: return "no value matched in CASE";
+    case Fatal::no_switch: return "no value matched in SWITCH";
     default: return "unknown error code!";
   }
 }
@@ -252,13 +252,36 @@ void exit_process(i32 status) {
   std::_Exit(status & 255);
 }
 
+// ---- Failed assertions -------------------------------------------------------------------------
+
+namespace {
+
+// Set once an assertion has failed: a second one on the way out (in the flush, say) ends at once.
+bool assertion_failing = false;
+
+void write_text(int fd, const char* s) { write_all(fd, s, std::strlen(s)); }
+
+}  // namespace
+
+void assert_failed(const char* expr, const char* msg, const char* file, int line) {
+  // Plain writes only: the broken invariant may be the allocator's or the console writer's.
+  char number[16];
+  *put_decimal(number, line) = '\0';
+  const char* parts[] = {"*** Assertion failed: ", msg, "\n*** check: ", expr, "\n*** in: ", file, ":", number,
+                         "\n"};
+  for (const char* part : parts) write_text(STDERR_FILENO, part);
+  if (assertion_failing) std::_Exit(static_cast<i32>(Fatal::assertion));
+  assertion_failing = true;
+  quit(Fatal::assertion, address_of(__builtin_return_address(0)));
+}
+
 // ---- Non-local throw ---------------------------------------------------------------------------
 
 void throw_code(u32 code) { throw Thrown{code}; }
 
 void top_level_handler(u32 code) {
   if (code == quit_code) quit(0, 0);
-  quit(95, static_cast<u32>(reinterpret_cast<std::uintptr_t>(&top_level_handler)));
+  quit(Fatal::no_catch, static_cast<u32>(reinterpret_cast<std::uintptr_t>(&top_level_handler)));
 }
 
 // ---- Tracked allocator -------------------------------------------------------------------------
@@ -270,7 +293,7 @@ u32 tracked_blocks = 0;
 
 TrackedBlock* block_of(void* p) { return static_cast<TrackedBlock*>(p) - 1; }
 
-[[noreturn]] void out_of_memory(void* caller) { quit(94, address_of(caller)); }
+[[noreturn]] void out_of_memory(void* caller) { quit(Fatal::out_of_memory, address_of(caller)); }
 
 void* allocate_for(i32 size, void* caller) {
   if (size < 0) out_of_memory(caller);
@@ -455,8 +478,8 @@ i32 fault_code(int signo, int si_code, bool in_stack_guard) {
         default: return 17;  // ILL_ILLOPC and a SIGILL sent by a process
       }
     case SIGTRAP: return si_code == TRAP_TRACE ? 4 : 3;
-    case SIGABRT: return 98;  // a failed assertion, or std::terminate
-    default: return 99;
+    case SIGABRT: return static_cast<i32>(Fatal::assertion);  // abort(), or std::terminate
+    default: return static_cast<i32>(Fatal::unknown);
   }
 }
 
@@ -483,7 +506,7 @@ bool in_stack_guard(const void* fault_address) {
 }
 
 volatile sig_atomic_t fault_depth = 0;
-volatile i32 fault_seen_code = 99;
+volatile i32 fault_seen_code = static_cast<i32>(Fatal::unknown);
 volatile u32 fault_seen_address = 0;
 
 // Machine faults: the matching runtime error at the faulting instruction. A second fault while

@@ -73,6 +73,18 @@ i32 fault_code(int signo, int si_code, bool in_stack_guard);
 
 // ---- Fatal runtime errors and quit -------------------------------------------------------------
 
+// The fatal runtime errors the run-time itself raises through quit(), each ending the process with
+// its number as the status; the machine faults (1 to 34) come from fault_code(). Scripts and the
+// tests outside see these numbers, so they never change.
+enum class Fatal : i32 {
+  out_of_memory = 94,  // "out of memory": the system, the arena or the tracked allocator refused
+  no_catch = 95,       // "no CATCH for THROW": a run-time code that no catcher took
+  assertion = 98,      // "assertion failed": a broken invariant (KIV_ASSERT, the collector, abort)
+  unknown = 99,        // "unknown error": a failure of no known kind, or a system service gone
+  no_case = 100,       // "no value matched in CASE": a request outside the cases one procedure handles
+  no_switch = 101,     // "no value matched in SWITCH": a dispatch over a closed set met another value
+};
+
 // The code whose throw ends the process like a normal end (status 0, no message).
 constexpr u32 quit_code = 0x0BADCAFE;
 
@@ -87,6 +99,7 @@ std::size_t format_runtime_error(char* out, i32 code, u32 address);
 // hands it to the error box when the GUI set one). Output written so far is flushed and every
 // tracked block is released before the exit. The exit status is code & 255.
 [[noreturn]] void quit(i32 code, u32 address);
+[[noreturn]] inline void quit(Fatal code, u32 address = 0) { quit(static_cast<i32>(code), address); }
 
 // Ends the process with a plain status (status & 255) and no message, after flushing output and
 // releasing the tracked blocks: the end of an uncaught language error and of quit/return.
@@ -101,6 +114,12 @@ inline ErrorBox error_box = nullptr;
 // The low 32 bits of a code or data address, as the runtime-error message shows it.
 inline u32 address_of(const void* p) { return static_cast<u32>(reinterpret_cast<std::uintptr_t>(p)); }
 
+// assert_failed (declared in base.h beside KIV_ASSERT) writes
+//   *** Assertion failed: MESSAGE
+//   *** check: EXPRESSION
+//   *** in: FILE:LINE
+// to standard error, then ends as quit(Fatal::assertion) at the address of the failed check.
+
 // ---- Non-local throw ---------------------------------------------------------------------------
 
 // A run-time code travelling to the first catcher whose catch code is at least the thrown code.
@@ -110,13 +129,13 @@ struct Thrown {
 [[noreturn]] void throw_code(u32 code);
 
 // What the outermost catcher does with a code nobody took: quit_code ends with status 0,
-// anything else is runtime error 95 "no CATCH for THROW" at the handler's own address.
+// anything else is Fatal::no_catch at the handler's own address.
 [[noreturn]] void top_level_handler(u32 code);
 
 // ---- Tracked allocator -------------------------------------------------------------------------
 
 // Blocks outside the arena, all released at quit. A failed allocation (or a negative size) is
-// runtime error 94 "out of memory". Sizes are in bytes. The memory is 16-byte aligned.
+// Fatal::out_of_memory. Sizes are in bytes. The memory is 16-byte aligned.
 //
 // Each block carries a header in front of it: the list links, the size and padding up to 32 bytes
 // (two 64-bit links do not fit the 16 bytes a 32-bit layout would take; the data stays 16-byte

@@ -85,7 +85,7 @@ inline const u8* next_bounded(const u8* p, const u8* end) {
   return p;
 }
 
-[[noreturn]] void bad_unit() { sys::quit(101, 0); }
+[[noreturn]] void bad_unit() { sys::quit(sys::Fatal::no_switch); }
 
 inline u32 read_unit(const std::byte* p, u32 unit) {
   switch (unit) {
