@@ -227,7 +227,7 @@ const char* category_title(ErrorCategory c) {
   line += ": ";
   line += e.id ? e.id : "";
   sys::write_line(line);
-  sys::exit_process(script::uncaught);
+  sys::exit_process(uncaught);
 }
 
 }  // namespace

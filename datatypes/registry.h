@@ -139,10 +139,9 @@ void register_type(u32 id, u32 parent, const char* name, const action::Entries& 
 
 // The untyped path for registrations made at run time: `count` must be 65 (id, parent, name and the
 // 62 entries); a wrong count prints the "*** Datatype Error" report and ends the process with status
-// raw_error_status (a build fault must never look like a clean exit). Words 0 and 1 carry the id and
+// sys::Fatal::assertion (a build fault must never look like a clean exit). Words 0 and 1 carry the id and
 // the parent id as integers; an entry equal to raw_inherit takes the parent's entry.
 void register_raw(u32 count, const void* const* words);
-constexpr int raw_error_status = 98;
 inline const void* const raw_inherit = reinterpret_cast<const void*>(~std::uintptr_t{0});
 
 inline const action::Row& row(u32 type_id) { return actions[type_id]; }

@@ -11,6 +11,7 @@
 #include "datatypes/string.h"
 #include "runtime/mold.h"
 #include "runtime/stack.h"
+#include "runtime/sys.h"
 #include "tests/unit/core_fixture.h"
 
 namespace kiv {
@@ -85,7 +86,7 @@ void register_with_a_missing_slot() {
 
 TEST(RegistryDeathTest, WrongCountIsReportedAndFailsTheProcess) {
   // A build fault must never end the process as a success.
-  EXPECT_EXIT(register_with_a_missing_slot(), testing::ExitedWithCode(datatype::raw_error_status),
+  EXPECT_EXIT(register_with_a_missing_slot(), testing::ExitedWithCode(static_cast<int>(sys::Fatal::assertion)),
               "\\*\\*\\* Datatype Error: invalid actions count for type: 55\n"
               "\\*\\*\\* Found: 61\n\\*\\*\\* Expected: 62\n");
 }
