@@ -759,7 +759,7 @@ void init() {
                            .find = action::inherit,
                            .select = action::inherit});
   if (catalog_root < 0 && words::root_ready_q()) build_catalog();
-  cell::argument_word = get_arg_word;
+  actions::argument_word = get_arg_word;
 }
 
 }  // namespace kiv::error

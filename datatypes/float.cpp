@@ -8,6 +8,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/integer.h"
 #include "datatypes/none.h"
 #include "datatypes/registry.h"
@@ -343,7 +344,7 @@ void power() {
   Cell* base = stack::arguments;
   Cell* exponent = base + 1;
   u32 et = exponent->type();
-  if (et != type::integer && et != type::float_) cell::raise_expect_arg(1, exponent);
+  if (et != type::integer && et != type::float_) actions::raise_expect_arg(et, 1);
   base->set_double(std::pow(base->as_double(), operand(exponent)));
 }
 

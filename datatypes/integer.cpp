@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
@@ -347,7 +348,7 @@ void power() {
   Cell* base = stack::arguments;
   Cell* exponent = base + 1;
   u32 et = exponent->type();
-  if (et != type::integer && et != type::float_) cell::raise_expect_arg(1, exponent);
+  if (et != type::integer && et != type::float_) actions::raise_expect_arg(et, 1);
   if (et == type::integer && get(exponent) >= 0) {
     i32 b = get(base);
     u32 e = static_cast<u32>(get(exponent));

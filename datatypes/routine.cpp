@@ -55,7 +55,7 @@ i32 add_entry(const Entry& e) {
 namespace detail {
 
 i32 arg_i32(Cell* c, i32 position) {
-  if (c->type() != type::integer && c->type() != type::char_) cell::raise_expect_arg(position, c);
+  if (c->type() != type::integer && c->type() != type::char_) actions::raise_expect_arg(c->type(), position);
   return integer::get(c);
 }
 
@@ -64,12 +64,12 @@ double arg_double(Cell* c, i32 position) {
     case type::float_:
     case type::percent: return float_::get(c);
     case type::integer: return integer::get(c);
-    default: cell::raise_expect_arg(position, c);
+    default: actions::raise_expect_arg(c->type(), position);
   }
 }
 
 bool arg_bool(Cell* c, i32 position) {
-  if (c->type() != type::logic) cell::raise_expect_arg(position, c);
+  if (c->type() != type::logic) actions::raise_expect_arg(c->type(), position);
   return logic::get(c) != 0;
 }
 

@@ -63,7 +63,7 @@ i32 sign_of(const Cell* v) {
       return (d > 0.0) - (d < 0.0);
     }
     case type::money: return money_sign(v);
-    default: cell::raise_expect_arg(0, v);
+    default: actions::raise_expect_arg(v->type(), 0);
   }
 }
 
@@ -237,7 +237,7 @@ double angle_value(const Cell* v, i32 position) {
     case type::integer: return static_cast<double>(integer::get(v));
     case type::float_:
     case type::percent: return v->as_double();
-    default: cell::raise_expect_arg(position, v);
+    default: actions::raise_expect_arg(v->type(), position);
   }
 }
 
