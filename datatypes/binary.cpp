@@ -14,6 +14,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "lexer/lexer.h"
 #include "runtime/roots.h"
@@ -105,12 +106,10 @@ void append_char_utf8(i32 cp, std::vector<u8>& out) {
 
 bool text_type_q(u32 t) { return string::any_string_q(t); }
 
-// The bytes of a tuple! (length in header bits 19-22, bytes packed from the first payload word).
+// The bytes of a tuple!.
 void append_tuple(const Cell* t, std::vector<u8>& out) {
-  u32 n = std::min<u32>((t->header >> 19) & 0xF, 12);
-  u8 bytes[12];
-  std::memcpy(bytes, &t->w1, 12);
-  out.insert(out.end(), bytes, bytes + n);
+  const u8* bytes = tuple::bytes_of(t);
+  out.insert(out.end(), bytes, bytes + tuple::stored_length(t));
 }
 
 void append_bitset(const Cell* v, std::vector<u8>& out) {

@@ -16,6 +16,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "lexer/lexer_internal.h"
@@ -580,7 +581,7 @@ void load_tuple(State* s, const u8* start, const u8* end, u32, bool load) {
   if (count < 3) syntax_error(s, start, end, type::tuple);
   if (!load) return;
   if (!type_ready(type::tuple)) not_ready(s, start, end, type::tuple);
-  Cell c{type::tuple | static_cast<u32>(count) << 19, 0, 0, 0};
+  Cell c{tuple::header_for(count), 0, 0, 0};
   std::memcpy(&c.w1, bytes, 12);
   push_value(s, c);
 }
