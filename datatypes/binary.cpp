@@ -16,7 +16,6 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
 #include "datatypes/word.h"
-#include "lexer/lexer.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -902,7 +901,7 @@ void init() {
                               .modify = inherit,
                           });
   string::binary_to = to;
-  lexer::makers::binary = lexer_maker;
+  datatype::makers::binary = lexer_maker;
 }
 
 }  // namespace kiv::binary

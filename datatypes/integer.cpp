@@ -12,7 +12,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "lexer/lexer.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -228,6 +227,38 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id) {
   return to(proto, spec, type_id);
 }
 
+i32 from_text(const std::byte* chars, i32 count, u32 unit, i32* status) {
+  *status = 0;
+  i32 i = 0;
+  bool negative = false;
+  auto at = [&](i32 k) { return string::read_unit(chars + static_cast<std::ptrdiff_t>(k) * unit, unit); };
+  if (count > 0 && (at(0) == '-' || at(0) == '+')) negative = at(i++) == '-';
+  i64 value = 0;
+  bool digits = false;
+  for (; i < count; ++i) {
+    i32 c = at(i);
+    if (c == '\'') continue;
+    if (c < '0' || c > '9') {
+      *status = -1;
+      return static_cast<i32>(negative ? -value : value);
+    }
+    value = value * 10 + (c - '0');
+    digits = true;
+    if (value > i64{2147483648} || (value == i64{2147483648} && !negative)) {
+      *status = -2;
+      return 0;
+    }
+  }
+  if (!digits) *status = -1;
+  return static_cast<i32>(negative ? -value : value);
+}
+
+i32 from_text(const Cell* text, i32* status) {
+  Cell s = *text;
+  i32 n = string::length(&s);
+  return from_text(string::head_pointer(&s), n, string::buffer_of(&s)->unit(), status);
+}
+
 Cell* to(Cell* proto, Cell* spec, u32) {
   switch (spec->type()) {
     case type::integer:
@@ -274,7 +305,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     case type::email:
     case type::ref: {
       i32 status = 0;
-      i32 v = lexer::string_to_integer(spec, &status);
+      i32 v = from_text(spec, &status);
       if (status != 0) bad_to_arg(spec);
       return box(proto, v);
     }

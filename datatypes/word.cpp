@@ -165,6 +165,18 @@ Cell* value_cell_at(Ref<Node> ctx, i32 index) {
 
 }  // namespace
 
+bool scan_value(const Cell* text, Cell* out) {
+  Cell src = *text;
+  i32 n = string::length(&src);
+  u32 unit = string::buffer_of(&src)->unit();
+  size_t per_char = unit == 1 ? 2 : unit == 2 ? 3 : 4;
+  if (size_t{static_cast<u32>(n)} * per_char > 0x7FFFFFF0u) raise_error(ErrorCategory::script, "too-long");
+  std::string utf8(static_cast<size_t>(n) * per_char, '\0');
+  i32 bytes = unicode::string_to_utf8(&src, reinterpret_cast<u8*>(utf8.data()), n, false);
+  utf8.resize(static_cast<size_t>(bytes));
+  return scan_value(utf8, out);
+}
+
 // ---- Binding and the global words ------------------------------------------------------------
 
 i32 bind(Ref<Node> ctx, Cell* w) {

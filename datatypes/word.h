@@ -103,6 +103,12 @@ std::string name_of(const Cell* word);
 inline u32 (*scan_type_hook)(const u8* text, i32 length) = nullptr;
 inline bool (*scan_value_hook)(const u8* text, i32 length, Cell* out) = nullptr;
 
+// cell/scan-value: the one value a string-family text (from its head) loads to, in `out` (which must
+// stay where it is); false when the text holds no value or more than one. Through scan_value_hook,
+// so until the lexer installs it only the word family is read. A malformed text raises the lexer's
+// syntax error.
+bool scan_value(const Cell* text, Cell* out);
+
 // ---- Actions -------------------------------------------------------------------------------
 
 Cell* make(Cell* proto, Cell* spec, u32 type_id);

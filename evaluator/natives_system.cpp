@@ -303,7 +303,7 @@ Exit list_env(bool) {
   }
   stack::drop(1);
   // The name/value block becomes the map in place, once map! is there.
-  if (!lexer::makers::map || !lexer::makers::map(a)) not_done();
+  if (!datatype::makers::map || !datatype::makers::map(a)) not_done();
   return Exit::none;
 }
 
