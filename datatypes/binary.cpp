@@ -16,6 +16,8 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
 #include "datatypes/word.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -854,6 +856,14 @@ bool lexer_maker(Cell* out, const u8* bytes, i32 length) {
   return true;
 }
 
+// The bytes from the head (a head past the tail hashes as empty).
+u32 hash(const Cell* v, bool) {
+  SeriesBuffer* b = series::buffer_of(v);
+  i32 total = static_cast<i32>(b->used_bytes());
+  i32 head = std::clamp(series::head_index(v), 0, total);
+  return hashtable::murmur3_32(b->head_ptr<u8>() + head, total - head);
+}
+
 }  // namespace
 
 void init() {
@@ -902,6 +912,8 @@ void init() {
                           });
   string::binary_to = to;
   datatype::makers::binary = lexer_maker;
+  hashtable::set_hash_procedure(type::binary, hash);
+  collector::set_mark_procedure(type::binary, collector::mark_bytes);
 }
 
 }  // namespace kiv::binary

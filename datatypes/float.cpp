@@ -15,6 +15,7 @@
 #include "datatypes/unset.h"
 #include "datatypes/word.h"
 #include "runtime/float_text.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -444,6 +445,12 @@ bool even_q(const Cell* value) {
 
 bool odd_q(const Cell* value) { return !even_q(value); }
 
+u32 hash(const Cell* value, bool case_) {
+  Cell c = *value;
+  if (c.as_double() == 0.0) c.set_double(0.0);
+  return hashtable::hash_words23(&c, case_);
+}
+
 void init() {
   action::Entries e;
   e.make = make;
@@ -464,6 +471,10 @@ void init() {
   e.even_q = even_q;
   e.odd_q = odd_q;
   datatype::register_type(type::float_, 0, "float!", e);
+  hashtable::set_hash_procedure(type::float_, hash);
+  // percent! values are floats of their own type (percent literals, percent arithmetic) before
+  // percent! registers its actions.
+  hashtable::set_hash_procedure(type::percent, hash);
 }
 
 }  // namespace kiv::float_

@@ -105,6 +105,10 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
 bool even_q(const Cell* value);
 bool odd_q(const Cell* value);
 
+// The hash-table hash of the float family (the double in words 2-3): 0.0 and -0.0 are equal, so
+// they hash alike.
+u32 hash(const Cell* value, bool case_);
+
 void init();
 
 // Where the extended number types (money!, pair!, point2D!, point3D!, tuple!, vector!, date!) plug

@@ -12,6 +12,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -467,6 +468,7 @@ void init() {
   e.or_t = or_t;
   e.xor_t = xor_t;
   datatype::register_type(type::integer, 0, "integer!", e);
+  hashtable::set_hash_procedure(type::integer, hashtable::hash_word2);
 }
 
 }  // namespace kiv::integer

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "runtime/cell.h"
+#include "runtime/hashtable.h"
 
 namespace kiv::money {
 
@@ -24,5 +25,14 @@ inline bool zero_q(const Cell* m) {
 }
 // money/sign-of: 0 for a zero amount, else -1 or 1 by the sign bit.
 inline i32 sign_of(const Cell* m) { return zero_q(m) ? 0 : negative_q(m) ? -1 : 1; }
+
+// The hash-table hash, for the type to register: the whole cell with only the type and the sign
+// left of the header, the sign dropped from a zero amount.
+inline u32 hash(const Cell* m, bool) {
+  Cell c = *m;
+  c.header &= header::type_mask | sign_bit;
+  if (zero_q(&c)) c.header &= ~sign_bit;
+  return hashtable::murmur3_32(&c, sizeof c);
+}
 
 }  // namespace kiv::money

@@ -12,6 +12,8 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "evaluator/natives.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -122,6 +124,8 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return compare_code(a, b, op
 void init() {
   datatype::register_type(type::native, 0, "native!",
                           {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::native, hashtable::hash_word3, true);
+  collector::set_mark_procedure(type::native, collector::mark_native);
 }
 
 }  // namespace kiv::native

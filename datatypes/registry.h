@@ -8,19 +8,6 @@
 #pragma once
 #include "runtime/cell.h"
 
-namespace kiv {
-
-// Operators of a comparison. A type's comparison answers below 0, 0, above 0, or -2 when the two
-// values cannot be compared under that operator.
-namespace compare_op {
-enum : i32 {
-  equal = 0, not_equal, strict_equal, lesser, lesser_or_equal, greater, greater_or_equal, sort, case_sort,
-  same, parse_match_case, parse_match, find,
-};
-}  // namespace compare_op
-
-}  // namespace kiv
-
 namespace kiv::action {
 
 using StackStyle = void (*)();

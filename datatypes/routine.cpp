@@ -14,6 +14,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -173,6 +174,7 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return native::compare_code(
 void init() {
   datatype::register_type(type::routine, type::function, "routine!",
                           {.reflect = action::inherit, .form = form, .mold = mold, .compare = compare});
+  collector::set_mark_procedure(type::routine, collector::mark_function);
 }
 
 }  // namespace kiv::routine

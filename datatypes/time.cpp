@@ -13,6 +13,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "runtime/float_text.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -407,6 +408,7 @@ void init() {
   e.odd_q = odd_q;
   e.pick = pick;
   datatype::register_type(type::time, type::float_, "time!", e);
+  hashtable::set_hash_procedure(type::time, float_::hash);
 }
 
 }  // namespace kiv::time

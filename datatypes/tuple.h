@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "runtime/cell.h"
+#include "runtime/hashtable.h"
 
 namespace kiv::tuple {
 
@@ -25,5 +26,8 @@ inline i32 stored_length(const Cell* t) { return std::min(length_of(t), max_leng
 
 inline u8* bytes_of(Cell* t) { return reinterpret_cast<u8*>(&t->w1); }
 inline const u8* bytes_of(const Cell* t) { return reinterpret_cast<const u8*>(&t->w1); }
+
+// The hash-table hash, for the type to register: the bytes within the length.
+inline u32 hash(const Cell* t, bool) { return hashtable::murmur3_32(bytes_of(t), stored_length(t)); }
 
 }  // namespace kiv::tuple

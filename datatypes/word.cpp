@@ -14,6 +14,8 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -512,6 +514,10 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
   }
 }
 
+u32 hash(const Cell* value, bool) {
+  return hashtable::hash_pointer(static_cast<u32>(series::canonical_symbol(symbol_of(value))));
+}
+
 void init() {
   using action::inherit;
   datatype::register_type(type::word, type::symbol, "word!",
@@ -524,6 +530,10 @@ void init() {
   datatype::register_type(type::get_word, type::word, "get-word!", child);
   child.index_q = {};
   datatype::register_type(type::refinement, type::word, "refinement!", child);
+  for (u32 t : {type::word, type::lit_word, type::set_word, type::get_word, type::refinement}) {
+    hashtable::set_hash_procedure(t, hash);
+    collector::set_mark_procedure(t, collector::mark_any_word);
+  }
 }
 
 }  // namespace kiv::word

@@ -115,6 +115,9 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id);
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
 i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
 i32 compare(const Cell* a, const Cell* b, i32 op);
+// The hash-table hash of the word family and issue!: the canonical symbol, so that words of any
+// case hash alike.
+u32 hash(const Cell* value, bool case_);
 
 // Registers word!, set-word!, lit-word!, get-word! and refinement!.
 void init();

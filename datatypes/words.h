@@ -7,6 +7,7 @@
 // so globals refer to its cells by index, never by address.
 #pragma once
 #include "runtime/cell.h"
+#include "runtime/collector.h"
 
 namespace kiv::words {
 
@@ -25,8 +26,8 @@ enum : i32 {
 };
 }  // namespace root_index
 
-// The root block (none until make_root_block).
-inline Cell root_block{type::none, 0, 0, 0};
+// The root block (none until make_root_block); the collector marks it first.
+using collector::root_block;
 
 inline bool root_ready_q() { return root_block.type() == type::block; }
 

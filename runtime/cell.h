@@ -84,6 +84,15 @@ inline void typeset_add(Cell* typeset, u32 t) {
 
 namespace kiv {
 
+// Operators of a comparison. A type's comparison answers below 0, 0, above 0, or -2 when the two
+// values cannot be compared under that operator.
+namespace compare_op {
+enum : i32 {
+  equal = 0, not_equal, strict_equal, lesser, lesser_or_equal, greater, greater_or_equal, sort, case_sort,
+  same, parse_match_case, parse_match, find,
+};
+}  // namespace compare_op
+
 // Language error categories, in catalogue order.
 enum class ErrorCategory : u8 { throw_, note, syntax, script, math, access, reserved1, reserved2, user, internal };
 
