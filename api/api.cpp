@@ -6,6 +6,7 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
@@ -197,7 +198,7 @@ void raise(ErrorCategory category, const char* id, i32 arg1, i32 arg2, i32 arg3)
   }
 }
 
-void raise_expect_arg(i32 n) { cell::raise_expect_arg(n, at(n, "expect")); }
+void raise_expect_arg(i32 n) { actions::raise_expect_arg(at(n, "expect")->type(), n); }
 
 void expect(i32 n, Type t) {
   if (type_of(n) != t) raise_expect_arg(n);

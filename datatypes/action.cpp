@@ -2,6 +2,8 @@
 
 #include "datatypes/native.h"
 #include "datatypes/registry.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 
 namespace kiv::action {
 
@@ -18,6 +20,8 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return native::compare_code(
 void init() {
   datatype::register_type(type::action, type::native, "action!",
                           {.make = make, .reflect = inherit, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::action, hashtable::hash_word3, true);
+  collector::set_mark_procedure(type::action, collector::mark_native);
 }
 
 }  // namespace kiv::action

@@ -14,8 +14,10 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
-#include "lexer/lexer.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -105,12 +107,10 @@ void append_char_utf8(i32 cp, std::vector<u8>& out) {
 
 bool text_type_q(u32 t) { return string::any_string_q(t); }
 
-// The bytes of a tuple! (length in header bits 19-22, bytes packed from the first payload word).
+// The bytes of a tuple!.
 void append_tuple(const Cell* t, std::vector<u8>& out) {
-  u32 n = std::min<u32>((t->header >> 19) & 0xF, 12);
-  u8 bytes[12];
-  std::memcpy(bytes, &t->w1, 12);
-  out.insert(out.end(), bytes, bytes + n);
+  const u8* bytes = tuple::bytes_of(t);
+  out.insert(out.end(), bytes, bytes + tuple::stored_length(t));
 }
 
 void append_bitset(const Cell* v, std::vector<u8>& out) {
@@ -856,6 +856,14 @@ bool lexer_maker(Cell* out, const u8* bytes, i32 length) {
   return true;
 }
 
+// The bytes from the head (a head past the tail hashes as empty).
+u32 hash(const Cell* v, bool) {
+  SeriesBuffer* b = series::buffer_of(v);
+  i32 total = static_cast<i32>(b->used_bytes());
+  i32 head = std::clamp(series::head_index(v), 0, total);
+  return hashtable::murmur3_32(b->head_ptr<u8>() + head, total - head);
+}
+
 }  // namespace
 
 void init() {
@@ -903,7 +911,9 @@ void init() {
                               .modify = inherit,
                           });
   string::binary_to = to;
-  lexer::makers::binary = lexer_maker;
+  datatype::makers::binary = lexer_maker;
+  hashtable::set_hash_procedure(type::binary, hash);
+  collector::set_mark_procedure(type::binary, collector::mark_bytes);
 }
 
 }  // namespace kiv::binary

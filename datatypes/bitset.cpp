@@ -13,6 +13,7 @@
 #include "datatypes/series.h"
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -524,6 +525,7 @@ void init() {
                            .poke = poke,
                            .remove = remove,
                            .modify = modify});
+  collector::set_mark_procedure(type::bitset, collector::mark_bytes);
 }
 
 }  // namespace kiv::bitset

@@ -12,6 +12,8 @@
 #include "datatypes/none.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -716,6 +718,8 @@ void init() {
                            .take = take,
                            .trim = trim,
                            .modify = inherit});
+  hashtable::set_hash_procedure(type::block, hashtable::hash_words12, true);
+  collector::set_mark_procedure(type::block, collector::mark_any_block);
 }
 
 }  // namespace kiv::block

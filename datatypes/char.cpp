@@ -8,6 +8,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "runtime/hashtable.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
 
@@ -163,6 +164,7 @@ void init() {
                               .or_t = or_t,
                               .xor_t = xor_t,
                           });
+  hashtable::set_hash_procedure(type::char_, hashtable::hash_word2);
 }
 
 }  // namespace kiv::char_

@@ -7,6 +7,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
 #include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
@@ -276,6 +277,19 @@ void make_global() {
   words::record(&c);
 }
 
-void init() { datatype::register_type(type::context, 0, "context!", {}); }
+namespace {
+
+// The word table in w1; the values block in w2 unless the values live on the value stack.
+void mark(Cell* c) {
+  collector::mark_table(&c->w1);
+  if (!(c->header & flag::on_stack)) collector::mark_block(&c->w2);
+}
+
+}  // namespace
+
+void init() {
+  datatype::register_type(type::context, 0, "context!", {});
+  collector::set_mark_procedure(type::context, mark);
+}
 
 }  // namespace kiv::context

@@ -1,7 +1,9 @@
 #include "datatypes/datatype.h"
 
 #include "datatypes/block.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/string.h"
+#include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
 namespace kiv::datatype {
@@ -54,6 +56,12 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
   }
 }
 
-void init() { register_type(type::datatype, 0, "datatype!", {.form = form, .mold = mold, .compare = compare}); }
+void init() {
+  register_type(type::datatype, 0, "datatype!", {.form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::datatype, hashtable::hash_word1);
+  // datatype! registers first in every boot: from then on keys without an equality of their own
+  // compare through the registry.
+  hashtable::compare_values = actions::dispatch_compare;
+}
 
 }  // namespace kiv::datatype

@@ -30,8 +30,29 @@ void raise_expect_arg(u32 type_id, i32 n) {
   Cell where = *stack::get_where();
   Cell kind;
   datatype::make_at(&kind, type_id);
-  Cell word = cell::argument_word ? *cell::argument_word(n) : none::value;
+  Cell word = argument_word ? *argument_word(n) : none::value;
   raise_error(ErrorCategory::script, "expect-arg", where, kind, word);
+}
+
+Cell* check_type(const Cell* typeset, i32 position, Cell* value) {
+  if (!cell::typeset_has(typeset, value->type())) raise_expect_arg(value->type(), position);
+  return value;
+}
+
+i32 check_arg(i32 n, const Cell* typeset) {
+  if (n < 0) return n;
+  check_type(typeset, n, stack::arguments + n);
+  return n;
+}
+
+Cell* check_refinement_arg(const Cell* refinement, const Cell* typeset, i32 position, Cell* value) {
+  if (refinement->w1 != 0) check_type(typeset, position, value);
+  return value;
+}
+
+Cell* check_arg_set(i32 position, Cell* value) {
+  if (value->type() == type::unset) raise_expect_arg(value->type(), position);
+  return value;
 }
 
 void raise_invalid_refine_arg(const char* refinement, const Cell* arg) {

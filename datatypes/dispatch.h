@@ -14,13 +14,29 @@ namespace kiv::actions {
 namespace slot = action::slot;
 
 // Error arguments that are words. The word machinery sets the hook once words exist; until then
-// such an argument is none. (The callee's argument words come through cell::argument_word.)
+// such an argument is none. (The callee's argument words come through argument_word.)
 inline void (*name_word_hook)(const char* name, u32 type, Cell* out) = nullptr;  // word by name and type
 Cell* name_word(const char* name, u32 type, Cell* out);
+
+// The word naming argument #position of the running function (error/get-arg-word), installed by the
+// error unit; until then expect-arg carries none! in its place.
+inline const Cell* (*argument_word)(i32 position) = nullptr;
 
 // Raises script error expect-arg: where, a datatype! of type_id, the word of the callee's argument n
 // (0-based).
 [[noreturn]] void raise_expect_arg(u32 type_id, i32 n);
+
+// The argument checks of natives: each answers the value, or raises expect-arg with its type.
+// The value's type must be in the typeset.
+Cell* check_type(const Cell* typeset, i32 position, Cell* value);
+// Argument #n of the current call (arguments base + n) checked against the typeset; a negative n
+// (argument absent) is returned as it is.
+i32 check_arg(i32 n, const Cell* typeset);
+// Checks only when the refinement was used (its word 1 is not 0).
+Cell* check_refinement_arg(const Cell* refinement, const Cell* typeset, i32 position, Cell* value);
+// The value must not be unset!.
+Cell* check_arg_set(i32 position, Cell* value);
+
 // Raises script error invalid-refine-arg with the refinement (e.g. "part") and its argument.
 [[noreturn]] void raise_invalid_refine_arg(const char* refinement, const Cell* arg);
 

@@ -19,6 +19,8 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -760,7 +762,9 @@ void init() {
                            .find = action::inherit,
                            .select = action::inherit});
   if (catalog_root < 0 && words::root_ready_q()) build_catalog();
-  cell::argument_word = get_arg_word;
+  actions::argument_word = get_arg_word;
+  hashtable::set_hash_procedure(type::error, hashtable::hash_word1, true);
+  collector::set_mark_procedure(type::error, collector::mark_object);
 }
 
 }  // namespace kiv::error

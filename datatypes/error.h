@@ -98,7 +98,7 @@ inline void (*collect_frame_words)(i32 level, Cell* block, i32 position) = nullp
 }  // namespace hooks
 
 // Registers error! (parent object!), builds the catalogue and the template, installs the argument
-// word lookup of cell::argument_word. Needs object::init.
+// word lookup of actions::argument_word. Needs object::init.
 void init();
 
 }  // namespace kiv::error

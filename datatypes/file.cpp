@@ -171,6 +171,7 @@ void init() {
                               .rename = rename,
                               .write = write,
                           });
+  string::register_family_type(type::file);
 }
 
 }  // namespace kiv::file

@@ -8,14 +8,15 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
-#include "datatypes/none.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "lexer/lexer.h"
+#include "datatypes/word.h"
 #include "runtime/float_text.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -202,6 +203,27 @@ double random_up_to(double max, bool secure) {
   return static_cast<double>(random::next()) / 2147483647.0 * max;
 }
 
+double from_text(const std::byte* chars, i32 count, u32 unit, i32* status) {
+  *status = -1;
+  if (count <= 0 || count > 312) return quiet_nan;
+  char buffer[313];
+  for (i32 i = 0; i < count; ++i) {
+    i32 c = string::read_unit(chars + static_cast<std::ptrdiff_t>(i) * unit, unit);
+    if (c <= 0 || c > 127) return quiet_nan;
+    buffer[i] = c == ',' ? '.' : static_cast<char>(c);
+  }
+  double d;
+  if (!float_text::parse_literal(buffer, buffer + count, 0, d)) return quiet_nan;
+  *status = 0;
+  return d;
+}
+
+double from_text(const Cell* text, i32* status) {
+  Cell s = *text;
+  i32 n = string::length(&s);
+  return from_text(string::head_pointer(&s), n, string::buffer_of(&s)->unit(), status);
+}
+
 Cell* make(Cell* proto, Cell* spec, u32 type_id) {
   double d;
   switch (spec->type()) {
@@ -222,21 +244,21 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id) {
     case type::ref: {
       if (type_id != type::percent) {
         i32 status = 0;
-        d = lexer::string_to_float(spec, &status);
+        d = from_text(spec, &status);
         if (status != 0) bad_to_arg(type_id, *spec);
         break;
       }
       // percent!: the one value the text loads to, a number.
       Cell scanned{type::none, 0, 0, 0};
       RootCell keep(scanned);
-      const Cell* v = &none::value;
+      bool one = false;
       try {
-        v = lexer::scan_value(spec, &scanned);
+        one = word::scan_value(spec, &scanned);
       } catch (const LanguageError& e) {
         if (e.category != ErrorCategory::syntax) throw;
       }
-      if (v->type() == type::integer) d = v->as_int();
-      else if (v->type() == type::float_ || v->type() == type::percent) d = v->as_double();
+      if (one && scanned.type() == type::integer) d = scanned.as_int();
+      else if (one && (scanned.type() == type::float_ || scanned.type() == type::percent)) d = scanned.as_double();
       else bad_to_arg(type_id, *spec);
       break;
     }
@@ -344,7 +366,7 @@ void power() {
   Cell* base = stack::arguments;
   Cell* exponent = base + 1;
   u32 et = exponent->type();
-  if (et != type::integer && et != type::float_) cell::raise_expect_arg(1, exponent);
+  if (et != type::integer && et != type::float_) actions::raise_expect_arg(et, 1);
   base->set_double(std::pow(base->as_double(), operand(exponent)));
 }
 
@@ -424,6 +446,12 @@ bool even_q(const Cell* value) {
 
 bool odd_q(const Cell* value) { return !even_q(value); }
 
+u32 hash(const Cell* value, bool case_) {
+  Cell c = *value;
+  if (c.as_double() == 0.0) c.set_double(0.0);
+  return hashtable::hash_words23(&c, case_);
+}
+
 void init() {
   action::Entries e;
   e.make = make;
@@ -444,6 +472,10 @@ void init() {
   e.even_q = even_q;
   e.odd_q = odd_q;
   datatype::register_type(type::float_, 0, "float!", e);
+  hashtable::set_hash_procedure(type::float_, hash);
+  // percent! values are floats of their own type (percent literals, percent arithmetic) before
+  // percent! registers its actions.
+  hashtable::set_hash_procedure(type::percent, hash);
 }
 
 }  // namespace kiv::float_

@@ -75,6 +75,14 @@ void do_math(i32 op);
 
 // The double of an integer! or float! cell; another type raises script bad-to-arg.
 double number_of(const Cell* c);
+
+// The text reader behind `to float!` of a string: `chars` holds `count` characters of `unit` bytes
+// (1, 2 or 4), at most 312 of them, ',' read as '.', in the float literal syntax (' separators,
+// exponent). Status 0 on success; status -1 and a quiet NaN otherwise.
+double from_text(const std::byte* chars, i32 count, u32 unit, i32* status);
+// The same over a string-family value from its head.
+double from_text(const Cell* text, i32* status);
+
 // A random double between 0 and max.
 double random_up_to(double max, bool secure);
 
@@ -96,6 +104,10 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
             bool half_ceiling);
 bool even_q(const Cell* value);
 bool odd_q(const Cell* value);
+
+// The hash-table hash of the float family (the double in words 2-3): 0.0 and -0.0 are equal, so
+// they hash alike.
+u32 hash(const Cell* value, bool case_);
 
 void init();
 

@@ -15,6 +15,8 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -452,6 +454,8 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return native::compare_code(
 void init() {
   datatype::register_type(type::function, type::context, "function!",
                           {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::function, hashtable::hash_words123, true);
+  collector::set_mark_procedure(type::function, collector::mark_function);
 }
 
 }  // namespace kiv::function

@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "datatypes/datatype.h"
+#include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/frame_words.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
-#include "lexer/lexer.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -228,6 +229,38 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id) {
   return to(proto, spec, type_id);
 }
 
+i32 from_text(const std::byte* chars, i32 count, u32 unit, i32* status) {
+  *status = 0;
+  i32 i = 0;
+  bool negative = false;
+  auto at = [&](i32 k) { return string::read_unit(chars + static_cast<std::ptrdiff_t>(k) * unit, unit); };
+  if (count > 0 && (at(0) == '-' || at(0) == '+')) negative = at(i++) == '-';
+  i64 value = 0;
+  bool digits = false;
+  for (; i < count; ++i) {
+    i32 c = at(i);
+    if (c == '\'') continue;
+    if (c < '0' || c > '9') {
+      *status = -1;
+      return static_cast<i32>(negative ? -value : value);
+    }
+    value = value * 10 + (c - '0');
+    digits = true;
+    if (value > i64{2147483648} || (value == i64{2147483648} && !negative)) {
+      *status = -2;
+      return 0;
+    }
+  }
+  if (!digits) *status = -1;
+  return static_cast<i32>(negative ? -value : value);
+}
+
+i32 from_text(const Cell* text, i32* status) {
+  Cell s = *text;
+  i32 n = string::length(&s);
+  return from_text(string::head_pointer(&s), n, string::buffer_of(&s)->unit(), status);
+}
+
 Cell* to(Cell* proto, Cell* spec, u32) {
   switch (spec->type()) {
     case type::integer:
@@ -274,7 +307,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     case type::email:
     case type::ref: {
       i32 status = 0;
-      i32 v = lexer::string_to_integer(spec, &status);
+      i32 v = from_text(spec, &status);
       if (status != 0) bad_to_arg(spec);
       return box(proto, v);
     }
@@ -348,7 +381,7 @@ void power() {
   Cell* base = stack::arguments;
   Cell* exponent = base + 1;
   u32 et = exponent->type();
-  if (et != type::integer && et != type::float_) cell::raise_expect_arg(1, exponent);
+  if (et != type::integer && et != type::float_) actions::raise_expect_arg(et, 1);
   if (et == type::integer && get(exponent) >= 0) {
     i32 b = get(base);
     u32 e = static_cast<u32>(get(exponent));
@@ -436,6 +469,7 @@ void init() {
   e.or_t = or_t;
   e.xor_t = xor_t;
   datatype::register_type(type::integer, 0, "integer!", e);
+  hashtable::set_hash_procedure(type::integer, hashtable::hash_word2);
 }
 
 }  // namespace kiv::integer

@@ -50,6 +50,14 @@ inline bool out_of_range_q(double d) { return !(d >= -2147483648.0 && d <= 21474
 // The same for the double in a cell (float!, percent!, time!).
 bool float_out_of_range_q(const Cell* c);
 
+// The text reader behind `to integer!` of a string: `chars` holds `count` characters of `unit`
+// bytes (1, 2 or 4); an optional sign, digits, ' separators skipped, -2147483648 accepted. Status 0
+// on success, -1 on any other character (the value read so far is answered), -2 on overflow (0
+// answered).
+i32 from_text(const std::byte* chars, i32 count, u32 unit, i32* status);
+// The same over a string-family value from its head.
+i32 from_text(const Cell* text, i32* status);
+
 // The 32-bit core. op: 0 add, 1 subtract, 2 multiply, 3 divide, 4 remainder, 5 or, 6 and, 7 xor.
 // With a result cell: an overflowing add/subtract/multiply or an inexact divide turns the cell into
 // float! holding the exact double result and answers 0; otherwise the value word of the cell is

@@ -7,6 +7,8 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -83,6 +85,9 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
 void init() {
   datatype::register_type(type::issue, type::word, "issue!",
                           {.make = make, .to = make, .form = action::inherit, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::issue, word::hash);
+  // issue! carries the global context like every word: a reference the collector must rewrite.
+  collector::set_mark_procedure(type::issue, collector::mark_any_word);
 }
 
 }  // namespace kiv::issue

@@ -5,6 +5,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 
@@ -129,6 +130,7 @@ void init() {
                            .complement = complement,
                            .or_t = or_t,
                            .xor_t = xor_t});
+  hashtable::set_hash_procedure(type::logic, hashtable::hash_word1);
 }
 
 }  // namespace kiv::logic

@@ -6,12 +6,14 @@
 #include "datatypes/context.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
+#include "datatypes/native_table.h"
 #include "datatypes/op.h"
 #include "datatypes/registry.h"
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
-#include "datatypes/native_table.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -122,6 +124,8 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return compare_code(a, b, op
 void init() {
   datatype::register_type(type::native, 0, "native!",
                           {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::native, hashtable::hash_word3, true);
+  collector::set_mark_procedure(type::native, collector::mark_native);
 }
 
 }  // namespace kiv::native

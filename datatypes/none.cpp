@@ -4,6 +4,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
+#include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
 namespace kiv::none {
@@ -47,6 +48,7 @@ void init() {
                            .remove = remove,
                            .select = select,
                            .take = take});
+  hashtable::set_hash_procedure(type::none, [](const Cell*, bool) { return static_cast<u32>(-1); });
 }
 
 }  // namespace kiv::none

@@ -21,6 +21,7 @@
 #include "datatypes/time.h"
 #include "datatypes/word.h"
 #include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -999,6 +1000,7 @@ void init() {
                            .select = select,
                            .modify = modify});
   collector::set_mark_procedure(type::object, mark_object_cell);
+  hashtable::set_hash_procedure(type::object, hashtable::hash_word1, true);
   block::body_makers[type::object] = block_body_maker;
   word::fire_on_change = fire_on_change;
   time::hooks::report_change = report_time_change;

@@ -8,6 +8,8 @@
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -96,9 +98,22 @@ i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cel
 
 i32 compare(const Cell* a, const Cell* b, i32 op) { return native::compare_code(a, b, op); }
 
+namespace {
+
+// native!'s blocks, and the context of a wrapped function! or routine!, whose words 1-3 it carries.
+void mark(Cell* c) {
+  collector::mark_native(c);
+  if (u32 wrapped = wrapped_type(c); wrapped == type::function || wrapped == type::routine)
+    collector::mark_context(&c->w1);
+}
+
+}  // namespace
+
 void init() {
   datatype::register_type(type::op, type::native, "op!",
                           {.make = make, .reflect = action::inherit, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::op, hashtable::hash_words123, true);
+  collector::set_mark_procedure(type::op, mark);
 }
 
 }  // namespace kiv::op

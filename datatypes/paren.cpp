@@ -3,6 +3,8 @@
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/stack.h"
 
@@ -66,6 +68,8 @@ void init() {
                            .tail_q = inherit,
                            .take = inherit,
                            .modify = inherit});
+  hashtable::set_hash_procedure(type::paren, hashtable::hash_words12, true);
+  collector::set_mark_procedure(type::paren, collector::mark_any_block);
 }
 
 }  // namespace kiv::paren

@@ -9,6 +9,8 @@
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -42,6 +44,12 @@ i32 emit(const Cell* value, Cell* out, bool mold, bool all, bool flat, const Cel
 Cell* retype(Cell* value, u32 type_id) {
   value->header = type_id;
   return stack::push_value(value);
+}
+
+// What every path type shares with block!: how it hashes and what the collector marks.
+void register_layout(u32 id) {
+  hashtable::set_hash_procedure(id, hashtable::hash_words12, true);
+  collector::set_mark_procedure(id, collector::mark_any_block);
 }
 
 }  // namespace
@@ -151,6 +159,7 @@ void init() {
                            .tail_q = inherit,
                            .take = inherit,
                            .modify = inherit});
+  register_layout(type::path);
 }
 
 namespace {
@@ -163,6 +172,7 @@ void register_child(u32 id, const char* name, action::Mold mold) {
 #undef KIV_PATH_INHERIT
   e.mold = mold;
   datatype::register_type(id, type::path, name, e);
+  register_layout(id);
 }
 
 }  // namespace

@@ -8,19 +8,6 @@
 #pragma once
 #include "runtime/cell.h"
 
-namespace kiv {
-
-// Operators of a comparison. A type's comparison answers below 0, 0, above 0, or -2 when the two
-// values cannot be compared under that operator.
-namespace compare_op {
-enum : i32 {
-  equal = 0, not_equal, strict_equal, lesser, lesser_or_equal, greater, greater_or_equal, sort, case_sort,
-  same, parse_match_case, parse_match, find,
-};
-}  // namespace compare_op
-
-}  // namespace kiv
-
 namespace kiv::action {
 
 using StackStyle = void (*)();
@@ -158,5 +145,23 @@ void make_name_words();
 
 // Forgets every registration (tests that boot the core more than once).
 void reset_registry();
+
+// ---- The lexer's makers --------------------------------------------------------------------------
+// How the lexer makes the literals of the types that arrive after it: such a type sets its maker here
+// when it registers, and the lexer reads them at each load. A loader whose type is not registered
+// yet, or whose maker is not set, raises the syntax error for its type (`invalid`), never a wrong
+// value. Each maker answers false for a value it cannot make (the loader then raises the same error).
+namespace makers {
+// binary!: the decoded bytes.
+inline bool (*binary)(Cell* out, const u8* bytes, i32 length) = nullptr;
+// point2D! / point3D!: the coordinates (z unused for 2-D).
+inline bool (*point)(Cell* out, u32 type_id, float x, float y, float z) = nullptr;
+// date!: the whole token (the date unit reads it); with load false it only checks.
+inline bool (*date)(Cell* out, const u8* start, const u8* end, bool load) = nullptr;
+// money!: the whole token, likewise.
+inline bool (*money)(Cell* out, const u8* start, const u8* end, bool load) = nullptr;
+// map!: turns the block cell (keys already checked) into a map! in place.
+inline bool (*map)(Cell* block) = nullptr;
+}  // namespace makers
 
 }  // namespace kiv::datatype

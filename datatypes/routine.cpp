@@ -14,6 +14,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -55,7 +56,7 @@ i32 add_entry(const Entry& e) {
 namespace detail {
 
 i32 arg_i32(Cell* c, i32 position) {
-  if (c->type() != type::integer && c->type() != type::char_) cell::raise_expect_arg(position, c);
+  if (c->type() != type::integer && c->type() != type::char_) actions::raise_expect_arg(c->type(), position);
   return integer::get(c);
 }
 
@@ -64,12 +65,12 @@ double arg_double(Cell* c, i32 position) {
     case type::float_:
     case type::percent: return float_::get(c);
     case type::integer: return integer::get(c);
-    default: cell::raise_expect_arg(position, c);
+    default: actions::raise_expect_arg(c->type(), position);
   }
 }
 
 bool arg_bool(Cell* c, i32 position) {
-  if (c->type() != type::logic) cell::raise_expect_arg(position, c);
+  if (c->type() != type::logic) actions::raise_expect_arg(c->type(), position);
   return logic::get(c) != 0;
 }
 
@@ -173,6 +174,7 @@ i32 compare(const Cell* a, const Cell* b, i32 op) { return native::compare_code(
 void init() {
   datatype::register_type(type::routine, type::function, "routine!",
                           {.reflect = action::inherit, .form = form, .mold = mold, .compare = compare});
+  collector::set_mark_procedure(type::routine, collector::mark_function);
 }
 
 }  // namespace kiv::routine

@@ -196,6 +196,17 @@ Cell* do_set_operation(Cell* a, const Cell* b, bool case_, const Cell* skip, i32
 // Three-way text comparison under a compare-op, with the prefix-match rule when `match` is set.
 i32 compare_strings(const Cell* a, const Cell* b, i32 op, bool match);
 bool match_at_head_q(Cell* s, const Cell* value, i32 op);
+
+// Hash tables: the hash of a string-family value (or of a hash-table lookup key) from its head,
+// and whether a stored key equals a probe of the same type under a compare-op (the equality of
+// compare_strings without its ordering work). The string-family types register both.
+u32 hash(const Cell* s, bool case_);
+bool key_equal(const Cell* key, const Cell* probe, i32 op);
+// The same for a lookup key as the probe (its first w3 characters), against a stored key of any
+// string type.
+bool lookup_key_equal(const Cell* key, const Cell* probe, i32 op);
+// Registers the hash-table procedures and the mark procedure of a string-family type.
+void register_family_type(u32 type_id);
 bool tag_brackets_q(Cell* s, const Cell* tag);
 bool head_in_bitset_q(Cell* s, const Cell* bitset);
 

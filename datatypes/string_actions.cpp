@@ -15,6 +15,7 @@
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string_internal.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
@@ -1223,6 +1224,11 @@ void init() {
                               .trim = trim,
                               .modify = inherit,
                           });
+  // tag!, email! and ref! values are kept in the family's storage before their units register their
+  // actions: what the collector marks and how they hash is the family's.
+  for (u32 t : {type::string, type::tag, type::email, type::ref}) register_family_type(t);
+  hashtable::set_hash_procedure(hashtable::lookup_key_type, hash);
+  hashtable::set_key_equality(hashtable::lookup_key_type, lookup_key_equal);
 }
 
 }  // namespace kiv::string

@@ -9,6 +9,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
 #include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/unicode.h"
@@ -255,6 +256,29 @@ void make_table() {
   series::symbol_resolve_hook = resolve_hook;
 }
 
-void init() { datatype::register_type(type::symbol, 0, "symbol!", {.compare = compare}); }
+namespace {
+
+// A symbol cell: its name bytes (node in w3) hashed without case.
+u32 hash(const Cell* symbol, bool) {
+  SeriesBuffer* b = buffer_of(Ref<Node>(symbol->w3));
+  return hashtable::murmur3_32_folded(b->head_ptr(), static_cast<i32>(b->used_bytes()));
+}
+
+// The name bytes in w3, the cached name string in w2 when made.
+void mark(Cell* c) {
+  collector::mark_node(&c->w3);
+  if (c->w2) collector::mark_node(&c->w2);
+}
+
+}  // namespace
+
+void init() {
+  datatype::register_type(type::symbol, 0, "symbol!", {.compare = compare});
+  hashtable::set_hash_procedure(type::symbol, hash);
+  collector::set_mark_procedure(type::symbol, mark);
+  // The symbol block is a hash! cell (the block and its index) in the root block, made before
+  // hash! registers: what the collector marks in it is set here.
+  collector::set_mark_procedure(type::hash, collector::mark_hash);
+}
 
 }  // namespace kiv::symbol

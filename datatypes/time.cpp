@@ -10,11 +10,11 @@
 #include "datatypes/float.h"
 #include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
-#include "datatypes/none.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "lexer/lexer.h"
+#include "datatypes/word.h"
 #include "runtime/float_text.h"
+#include "runtime/hashtable.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -280,14 +280,14 @@ Cell* make(Cell* proto, Cell* spec, u32) {
       // The one value the text loads to, a time!.
       Cell scanned{type::none, 0, 0, 0};
       RootCell keep(scanned);
-      const Cell* v = &none::value;
+      bool one = false;
       try {
-        v = lexer::scan_value(spec, &scanned);
+        one = word::scan_value(spec, &scanned);
       } catch (const LanguageError& e) {
         if (e.category != ErrorCategory::syntax) throw;
       }
-      if (v->type() != type::time) bad_to_arg(*spec);
-      s = v->as_double();
+      if (!one || scanned.type() != type::time) bad_to_arg(*spec);
+      s = scanned.as_double();
       break;
     }
     default: bad_to_arg(*spec);
@@ -409,6 +409,7 @@ void init() {
   e.odd_q = odd_q;
   e.pick = pick;
   datatype::register_type(type::time, type::float_, "time!", e);
+  hashtable::set_hash_procedure(type::time, float_::hash);
 }
 
 }  // namespace kiv::time

@@ -8,6 +8,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "runtime/hashtable.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
 
@@ -231,6 +232,7 @@ void init() {
                            .or_t = or_t,
                            .xor_t = xor_t,
                            .find = find});
+  hashtable::set_hash_procedure(type::typeset, hashtable::hash_words123);
 }
 
 }  // namespace kiv::typeset

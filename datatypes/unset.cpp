@@ -3,6 +3,7 @@
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
 namespace kiv::unset {
@@ -42,6 +43,7 @@ void init() {
   value = Cell{type::unset, 0, 0, 0};
   datatype::register_type(type::unset, 0, "unset!",
                           {.make = make, .to = make, .form = form, .mold = mold, .compare = compare});
+  hashtable::set_hash_procedure(type::unset, [](const Cell*, bool) { return static_cast<u32>(-2); });
 }
 
 }  // namespace kiv::unset

@@ -342,6 +342,7 @@ void init() {
                               .read = read,
                               .write = write,
                           });
+  string::register_family_type(type::url);
 }
 
 }  // namespace kiv::url

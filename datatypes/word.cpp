@@ -13,6 +13,8 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
+#include "runtime/collector.h"
+#include "runtime/hashtable.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -163,6 +165,18 @@ Cell* value_cell_at(Ref<Node> ctx, i32 index) {
 }
 
 }  // namespace
+
+bool scan_value(const Cell* text, Cell* out) {
+  Cell src = *text;
+  i32 n = string::length(&src);
+  u32 unit = string::buffer_of(&src)->unit();
+  size_t per_char = unit == 1 ? 2 : unit == 2 ? 3 : 4;
+  if (size_t{static_cast<u32>(n)} * per_char > 0x7FFFFFF0u) raise_error(ErrorCategory::script, "too-long");
+  std::string utf8(static_cast<size_t>(n) * per_char, '\0');
+  i32 bytes = unicode::string_to_utf8(&src, reinterpret_cast<u8*>(utf8.data()), n, false);
+  utf8.resize(static_cast<size_t>(bytes));
+  return scan_value(utf8, out);
+}
 
 // ---- Binding and the global words ------------------------------------------------------------
 
@@ -499,6 +513,10 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
   }
 }
 
+u32 hash(const Cell* value, bool) {
+  return hashtable::hash_pointer(static_cast<u32>(series::canonical_symbol(symbol_of(value))));
+}
+
 void init() {
   using action::inherit;
   datatype::register_type(type::word, type::symbol, "word!",
@@ -511,6 +529,10 @@ void init() {
   datatype::register_type(type::get_word, type::word, "get-word!", child);
   child.index_q = {};
   datatype::register_type(type::refinement, type::word, "refinement!", child);
+  for (u32 t : {type::word, type::lit_word, type::set_word, type::get_word, type::refinement}) {
+    hashtable::set_hash_procedure(t, hash);
+    collector::set_mark_procedure(t, collector::mark_any_word);
+  }
 }
 
 }  // namespace kiv::word

@@ -111,12 +111,21 @@ std::string name_of(const Cell* word);
 inline u32 (*scan_type_hook)(const u8* text, i32 length) = nullptr;
 inline bool (*scan_value_hook)(const u8* text, i32 length, Cell* out) = nullptr;
 
+// cell/scan-value: the one value a string-family text (from its head) loads to, in `out` (which must
+// stay where it is); false when the text holds no value or more than one. Through scan_value_hook,
+// so until the lexer installs it only the word family is read. A malformed text raises the lexer's
+// syntax error.
+bool scan_value(const Cell* text, Cell* out);
+
 // ---- Actions -------------------------------------------------------------------------------
 
 Cell* make(Cell* proto, Cell* spec, u32 type_id);
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
 i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
 i32 compare(const Cell* a, const Cell* b, i32 op);
+// The hash-table hash of the word family and issue!: the canonical symbol, so that words of any
+// case hash alike.
+u32 hash(const Cell* value, bool case_);
 
 // Registers word!, set-word!, lit-word!, get-word! and refinement!.
 void init();

@@ -4,6 +4,7 @@
 
 #include "datatypes/dispatch.h"
 #include "datatypes/logic.h"
+#include "datatypes/op.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "evaluator/natives.h"
@@ -44,7 +45,7 @@ bool same_q(const Cell* a, const Cell* b) {
     case type::action:
       return a->w1 == b->w1 && a->w2 == b->w2;
     case type::op:
-      return a->w1 == b->w1 && ((a->header >> 16) & 0xFF) == ((b->header >> 16) & 0xFF);
+      return a->w1 == b->w1 && op::wrapped_type(a) == op::wrapped_type(b);
     default:
       if (series::series_type_q(t)) return a->w2 == b->w2 && a->w1 == b->w1;
       return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3;

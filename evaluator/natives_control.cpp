@@ -626,7 +626,7 @@ Exit forall(bool check) {
   if (check) check_args({bit(type::word), bit(type::block)});
   Cell* a = stack::arguments;
   Cell* series = stack::push_value(word::get_value(a));
-  if (!has(detail::series, series->type())) cell::raise_expect_arg(0, series);
+  if (!has(detail::series, series->type())) actions::raise_expect_arg(series->type(), 0);
   const Cell* original = stack::push_value(series);
   Cell* base = open_loop();
   for (;;) {

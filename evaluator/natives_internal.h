@@ -3,6 +3,7 @@
 #pragma once
 #include <initializer_list>
 
+#include "datatypes/dispatch.h"
 #include "runtime/cell.h"
 #include "runtime/stack.h"
 
@@ -35,7 +36,7 @@ inline void check_args(std::initializer_list<Types> sets) {
   i32 n = 0;
   for (Types set : sets) {
     const Cell* v = stack::arguments + n;
-    if (!has(set, v->type())) cell::raise_expect_arg(n, v);
+    if (!has(set, v->type())) actions::raise_expect_arg(v->type(), n);
     ++n;
   }
 }
@@ -43,7 +44,7 @@ inline void check_args(std::initializer_list<Types> sets) {
 inline void check_arg_at(i32 n, Types set) {
   if (n < 0) return;
   const Cell* v = stack::arguments + n;
-  if (!has(set, v->type())) cell::raise_expect_arg(n, v);
+  if (!has(set, v->type())) actions::raise_expect_arg(v->type(), n);
 }
 
 // The truth rule: none and a logic! whose flag is not exactly 1 are false; all else is true.

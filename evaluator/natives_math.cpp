@@ -3,8 +3,7 @@
 //
 // The compound scalars (pair!, point2D!, point3D!, tuple!, money!) are read by their cell layouts:
 // pair! x and y as signed 32-bit words in w2 and w3; point2D! and point3D! single-precision
-// coordinates from w1 on; tuple! its length in header bits 19-22 and its bytes from w1 on; money!
-// its sign in header bit 14 and 22 BCD digits in bytes 5-15 of the cell.
+// coordinates from w1 on; tuple! and money! as their headers (tuple.h, money.h) lay them out.
 #include <bit>
 #include <cmath>
 #include <numbers>
@@ -13,6 +12,8 @@
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
+#include "datatypes/tuple.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
 
@@ -30,25 +31,9 @@ constexpr Types log_types = angle_types | bit(type::percent);
 
 // ---- Cell layouts of the compound scalars ----
 
-constexpr u32 tuple_length_shift = 19;
-constexpr u32 tuple_length_mask = 0xF;
-constexpr u32 money_sign_bit = 1u << 14;
-
-i32 tuple_length(const Cell* c) { return static_cast<i32>(c->header >> tuple_length_shift & tuple_length_mask); }
-u8* tuple_bytes(Cell* c) { return reinterpret_cast<u8*>(&c->w1); }
-const u8* tuple_bytes(const Cell* c) { return reinterpret_cast<const u8*>(&c->w1); }
-
 float coordinate(const Cell* c, i32 n) { return std::bit_cast<float>((&c->w1)[n]); }
 void set_coordinate(Cell* c, i32 n, float f) { (&c->w1)[n] = std::bit_cast<u32>(f); }
 i32 coordinate_count(u32 t) { return t == type::point3D ? 3 : 2; }
-
-// -1, 0 or 1; an amount whose digits are all zero is zero whatever its sign bit.
-i32 money_sign(const Cell* c) {
-  const u8* bytes = reinterpret_cast<const u8*>(c);
-  for (i32 i = 5; i < 16; ++i)
-    if (bytes[i] != 0) return (c->header & money_sign_bit) ? -1 : 1;
-  return 0;
-}
 
 // ---- Sign tests ----
 
@@ -62,8 +47,8 @@ i32 sign_of(const Cell* v) {
       const double d = v->as_double();
       return (d > 0.0) - (d < 0.0);
     }
-    case type::money: return money_sign(v);
-    default: cell::raise_expect_arg(0, v);
+    case type::money: return money::sign_of(v);
+    default: actions::raise_expect_arg(v->type(), 0);
   }
 }
 
@@ -83,12 +68,12 @@ bool zero_value_q(const Cell* v) {
     case type::time: return v->as_double() == 0.0;
     case type::pair: return v->w2 == 0 && v->w3 == 0;
     case type::tuple: {
-      const u8* bytes = tuple_bytes(v);
-      for (i32 i = 0; i < tuple_length(v); ++i)
+      const u8* bytes = tuple::bytes_of(v);
+      for (i32 i = 0; i < tuple::length_of(v); ++i)
         if (bytes[i] != 0) return false;
       return true;
     }
-    case type::money: return money_sign(v) == 0;
+    case type::money: return money::sign_of(v) == 0;
     case type::point2D:
     case type::point3D:
       for (i32 i = 0; i < coordinate_count(v->type()); ++i)
@@ -160,8 +145,8 @@ void clamp_compound(Cell* c, const Cell* n, bool max) {
         raise_error(ErrorCategory::script, "type-limit", integer_type);
       }
       const u8 b = static_cast<u8>(k < 0 ? 0 : k > 255 ? 255 : k);
-      u8* bytes = tuple_bytes(c);
-      for (i32 i = 0; i < tuple_length(c); ++i)
+      u8* bytes = tuple::bytes_of(c);
+      for (i32 i = 0; i < tuple::length_of(c); ++i)
         if (max ? b > bytes[i] : b < bytes[i]) bytes[i] = b;
       return;
     }
@@ -187,10 +172,10 @@ bool combine_compounds(Cell* a, const Cell* b, bool max) {
       }
       return true;
     case type::tuple: {
-      if (tuple_length(a) != tuple_length(b)) return false;
-      u8* x = tuple_bytes(a);
-      const u8* y = tuple_bytes(b);
-      for (i32 i = 0; i < tuple_length(a); ++i)
+      if (tuple::length_of(a) != tuple::length_of(b)) return false;
+      u8* x = tuple::bytes_of(a);
+      const u8* y = tuple::bytes_of(b);
+      for (i32 i = 0; i < tuple::length_of(a); ++i)
         if (max ? y[i] > x[i] : y[i] < x[i]) x[i] = y[i];
       return true;
     }
@@ -237,7 +222,7 @@ double angle_value(const Cell* v, i32 position) {
     case type::integer: return static_cast<double>(integer::get(v));
     case type::float_:
     case type::percent: return v->as_double();
-    default: cell::raise_expect_arg(position, v);
+    default: actions::raise_expect_arg(v->type(), position);
   }
 }
 

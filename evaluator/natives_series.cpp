@@ -86,7 +86,7 @@ Exit set_operation(bool check, i32 case_, i32 skip, i32 op) {
       // The time between two dates belongs to date!, which this build does not have yet.
       raise_error(ErrorCategory::internal, "not-done");
     default:
-      cell::raise_expect_arg(0, a);
+      actions::raise_expect_arg(a->type(), 0);
   }
   return Exit::none;
 }

@@ -114,7 +114,7 @@ constexpr u32 has_time_bit = 0x10000;
 std::string name_text(const Cell* v, i32 position) {
   if (string::any_string_q(v->type())) return string::to_utf8(v);
   if (word::any_word_q(v->type())) return std::string(symbol::name(word::symbol_of(v)));
-  cell::raise_expect_arg(position, v);
+  actions::raise_expect_arg(v->type(), position);
 }
 
 bool holds_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
@@ -219,7 +219,7 @@ Exit wait(bool check, i32) {
     case type::time: seconds = a->as_double(); break;
     case type::block:
     case type::none: raise_error(ErrorCategory::script, "invalid-arg", *a);
-    default: cell::raise_expect_arg(0, a);
+    default: actions::raise_expect_arg(a->type(), 0);
   }
   platform::sleep(seconds);
   if (hooks::gui_do_events) hooks::gui_do_events(true);
@@ -265,7 +265,7 @@ Exit set_env(bool check) {
   if (a[1].type() == type::none) {
     done = platform::set_env(name.c_str(), nullptr);
   } else {
-    if (!string::any_string_q(a[1].type())) cell::raise_expect_arg(1, a + 1);
+    if (!string::any_string_q(a[1].type())) actions::raise_expect_arg(a[1].type(), 1);
     const std::string value = string::to_utf8(a + 1);
     if (holds_nul(value)) raise_error(ErrorCategory::script, "invalid-arg", a[1]);
     done = platform::set_env(name.c_str(), value.c_str());
@@ -303,7 +303,7 @@ Exit list_env(bool) {
   }
   stack::drop(1);
   // The name/value block becomes the map in place, once map! is there.
-  if (!lexer::makers::map || !lexer::makers::map(a)) not_done();
+  if (!datatype::makers::map || !datatype::makers::map(a)) not_done();
   return Exit::none;
 }
 
@@ -312,7 +312,7 @@ Exit list_env(bool) {
 Exit to_local_file(bool check, i32 full) {
   if (check) check_args({bit(type::file) | bit(type::string)});
   Cell* a = stack::arguments;
-  if (!string::any_string_q(a->type())) cell::raise_expect_arg(0, a);
+  if (!string::any_string_q(a->type())) actions::raise_expect_arg(a->type(), 0);
   Cell* out = stack::push_cell();
   string::make_at(out, string::length(a) + 1);
   file::to_local_path(a, out, full >= 0);
@@ -322,7 +322,7 @@ Exit to_local_file(bool check, i32 full) {
 Exit size_q(bool check) {
   if (check) check_args({bit(type::file)});
   Cell* a = stack::arguments;
-  if (!string::any_string_q(a->type())) cell::raise_expect_arg(0, a);
+  if (!string::any_string_q(a->type())) actions::raise_expect_arg(a->type(), 0);
   const std::string path = file::to_os_path(a);
   if (path == "." || path == ".." || (!path.empty() && path.back() == '/')) return result_none();
   // Opened for reading as any reader would (a file the process may not read has no size for it);
@@ -351,7 +351,7 @@ Exit browse(bool check) {
     // A url! holds decoded text: the handler gets it encoded again, as the address is written.
     url::encode(a, text, url::mode_url);
   } else {
-    cell::raise_expect_arg(0, a);
+    actions::raise_expect_arg(a->type(), 0);
   }
   const std::string target = string::to_utf8(text);
   if (holds_nul(target)) raise_error(ErrorCategory::script, "invalid-arg", *a);
@@ -371,7 +371,7 @@ Exit call(bool check, i32 wait, i32 show, i32 console, i32 shell, i32 input, i32
     check_arg_at(error, redirect);
   }
   Cell* a = stack::arguments;
-  if (!string::any_string_q(a->type())) cell::raise_expect_arg(0, a);
+  if (!string::any_string_q(a->type())) actions::raise_expect_arg(a->type(), 0);
   // An empty command starts nothing.
   if (string::length(a) == 0) return result(*integer::box(a, 0));
   // Child processes are not available yet.

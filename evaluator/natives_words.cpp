@@ -96,7 +96,7 @@ Exit get(bool check, i32 any, i32 case_) {
     const Cell* values = actions::get<action::slot::reflect>(a)(a, static_words::symbol(static_words::sym::values));
     return result(*values);
   }
-  if (!word::any_word_q(t)) cell::raise_expect_arg(0, a);
+  if (!word::any_word_q(t)) actions::raise_expect_arg(a->type(), 0);
   const Cell v = *word::get_value(a);
   if (v.type() == type::unset && any < 0) raise_error(ErrorCategory::script, "no-value", *a);
   return result(v);
@@ -119,7 +119,7 @@ Exit set(bool check, i32 any, i32 case_, i32 only, i32 some) {
   } else if (t == type::block) {
     set_words(a, a + 1, any >= 0, only < 0 && spreads_q(a[1].type()), some >= 0);
   } else {
-    cell::raise_expect_arg(0, a);
+    actions::raise_expect_arg(a->type(), 0);
   }
   return result(a[1]);
 }

@@ -432,7 +432,7 @@ void type_cell(i32 code, Cell* out) {
     datatype::make_at(out, static_cast<u32>(code));
   } else if (code < 0) {
     i32 n = -code - 1;
-    if (makers::exit_state && makers::exit_state(n, out)) return;
+    if (hooks::exit_state && hooks::exit_state(n, out)) return;
     if (n >= 0 && n < 13) word_named(structural_names[n], out);
     else *out = Cell{type::none, 0, 0, 0};
   } else {
@@ -643,7 +643,7 @@ void close_scope(State* s, u32 expected, const u8* start, bool quietly) {
   const u8* opener = opener_of(s);
   // A map needs its datatype and maker, an even count, and keys of the types a map accepts; a map
   // closed quietly (a failed scan's partial result) that cannot be one stays a block.
-  bool as_map = result == type::map && s->load && type_ready(type::map) && makers::map;
+  bool as_map = result == type::map && s->load && type_ready(type::map) && datatype::makers::map;
   if (result == type::map && s->load) {
     u32 n = s->top - s->scope_start;
     bool ok = as_map && n % 2 == 0;
@@ -668,7 +668,7 @@ void close_scope(State* s, u32 expected, const u8* start, bool quietly) {
   u32 marker = s->scope_start - 1;
   u32 previous = marker + 1 - token_at(marker)->w1;
   make_series(s, result == type::map ? type::block : result);
-  if (as_map && !makers::map(token_at(marker))) {
+  if (as_map && !datatype::makers::map(token_at(marker))) {
     if (!quietly) syntax_error(s, opener, start + 1, type::map);
     cell::set_type(token_at(marker), type::block);
   }
@@ -1190,20 +1190,6 @@ bool load_one(std::string_view utf8, Cell* out) {
   o.one_value = true;
   run_bytes(out, reinterpret_cast<const u8*>(utf8.data()), checked_length(utf8), o, nullptr);
   return out->type() != type::unset;
-}
-
-const Cell* scan_value(const Cell* text, Cell* out) {
-  block::make_at(out, 1);
-  Options o;
-  o.one_value = true;
-  o.into = out;
-  Outcome r = run_string(out, text, -1, o);
-  if (!r.rest_blank) return &none::value;
-  if (block::length(out) == 0) {
-    *out = Cell{type::unset, 0, 0, 0};
-    return out;
-  }
-  return block::head_pointer(out);
 }
 
 u32 scan_type(const u8* text, i32 length) {

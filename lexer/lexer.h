@@ -1,6 +1,7 @@
 // The lexer: UTF-8 source text to values. It is the engine behind `transcode` (and so behind `load`,
 // `do` of text and the console's delimiter check) and behind the text-to-value conversions of the
-// datatypes (`to block!`, `to time!`, `make word!` of a string, the number readers below).
+// datatypes (`to block!`, `to time!`, `make word!` of a string), which reach it through the hooks
+// it installs at init.
 //
 // One table-driven automaton over bytes: a class table maps every byte to one of 40 classes, a
 // transition table gives the next state, and a final state names one of 36 token classes. Each token
@@ -79,47 +80,20 @@ u32 scan_string(Cell* out, const Cell* text, i32 length, const Options& options,
 Cell* load_text(std::string_view utf8, Cell* out);
 bool load_one(std::string_view utf8, Cell* out);
 
-// cell/scan-value: loads the string into a block made in `out`. Answers the static none cell when the
-// lexer stopped before the end of the text, `out` set to unset! when the text holds no value, else
-// the block's first cell (valid until the next allocation).
-const Cell* scan_value(const Cell* text, Cell* out);
-
-// Text-to-number readers behind `to integer!` and `to float!` of strings: `chars` holds `count`
-// characters of `unit` bytes (1, 2 or 4). Status 0 on success.
-// string_to_integer: optional sign, digits, ' separators skipped, -2147483648 accepted; status -1 on
-// any other character (the value read so far is answered), -2 on overflow (0 answered).
-i32 string_to_integer(const std::byte* chars, i32 count, u32 unit, i32* status);
-// string_to_float: at most 312 characters, ',' read as '.', the float literal syntax (', separators,
-// exponent); status -1 and a quiet NaN otherwise.
-double string_to_float(const std::byte* chars, i32 count, u32 unit, i32* status);
-// The same over a string-family value from its head.
-i32 string_to_integer(const Cell* text, i32* status);
-double string_to_float(const Cell* text, i32* status);
-
 // The type of the one token a UTF-8 text scans to (scan mode), 0 when it is not exactly one token.
 u32 scan_type(const u8* text, i32 length);
 
-// Makers of the datatypes that arrive after the lexer. A loader whose type is not registered yet,
-// or whose maker is not set, raises the syntax error for its type (`invalid`), never a wrong value.
-// Each maker answers false for a value it cannot make (the loader then raises the same error).
-namespace makers {
-// binary!: the decoded bytes.
-inline bool (*binary)(Cell* out, const u8* bytes, i32 length) = nullptr;
-// point2D! / point3D!: the coordinates (z unused for 2-D).
-inline bool (*point)(Cell* out, u32 type_id, float x, float y, float z) = nullptr;
-// date!: the whole token (the date unit reads it); with load false it only checks.
-inline bool (*date)(Cell* out, const u8* start, const u8* end, bool load) = nullptr;
-// money!: the whole token, likewise.
-inline bool (*money)(Cell* out, const u8* start, const u8* end, bool load) = nullptr;
-// map!: turns the block cell (keys already checked) into a map! in place.
-inline bool (*map)(Cell* block) = nullptr;
+// The literals of the types that arrive after the lexer are made by the makers those types register
+// (datatype::makers, registry.h).
+
+namespace hooks {
 // The element `n` (0-based) of system/lexer/exit-states, once the system object exists; the lexer
 // uses its own words until then.
 inline bool (*exit_state)(i32 n, Cell* out) = nullptr;
-}  // namespace makers
+}  // namespace hooks
 
-// Boot: the token stack, the work buffer, the tables, the collector root and the hooks of the
-// datatypes (block! scan, word scan, ...). Idempotent.
+// Boot: the token stack, the work buffer, the tables, the collector root and the hooks through which
+// the datatypes reach the scanner (block! scan, word scan, ...). Idempotent.
 void init();
 
 // Collector root callback: the token cells, input values and callbacks of every active scan.

@@ -160,9 +160,6 @@ void check_word_cache();
 // Settles the kind of a word token (class 14) from its colons and quote; raises the word errors.
 u32 word_kind(State* s, const u8* start, const u8* end, u32 flags);
 
-// The float syntax check (at most 312 bytes).
-bool float_syntax_q(const char* text, i32 length);
-
 // Path-end classes: after a path element, a byte of one of these classes ends the path.
 bool path_end_q(const State* s, const u8* p);
 

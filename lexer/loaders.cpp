@@ -16,6 +16,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "lexer/lexer_internal.h"
@@ -477,19 +478,11 @@ IntegerText integer_text(const u8* p, const u8* end, i32& out) {
   return IntegerText::ok;
 }
 
-// The decimal text [start, end) without its ' separators (at most 312 bytes), parsed with the
-// power-of-ten adjustment. Answers false on a malformed text.
+// The decimal text [start, end) in the float literal syntax, parsed with the power-of-ten
+// adjustment. Answers false on a malformed text.
 bool parse_float(const u8* start, const u8* end, int adjust, double& out) {
-  i64 n = end - start;
-  if (n <= 0 || n > 312) return false;
-  if (!float_syntax_q(reinterpret_cast<const char*>(start), static_cast<i32>(n))) return false;
-  char buffer[313];
-  i32 m = 0;
-  for (const u8* p = start; p < end; ++p)
-    if (*p != '\'') buffer[m++] = static_cast<char>(*p);
-  int status = 0;
-  out = float_text::parse_decimal(buffer, buffer + m, adjust, status);
-  return status == 0;
+  return float_text::parse_literal(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(end), adjust,
+                                   out);
 }
 
 void load_float(State* s, const u8* start, const u8* end, u32, bool load) {
@@ -580,7 +573,7 @@ void load_tuple(State* s, const u8* start, const u8* end, u32, bool load) {
   if (count < 3) syntax_error(s, start, end, type::tuple);
   if (!load) return;
   if (!type_ready(type::tuple)) not_ready(s, start, end, type::tuple);
-  Cell c{type::tuple | static_cast<u32>(count) << 19, 0, 0, 0};
+  Cell c{tuple::header_for(count), 0, 0, 0};
   std::memcpy(&c.w1, bytes, 12);
   push_value(s, c);
 }
@@ -880,10 +873,10 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
     bad();
   }
   if (!load) return;
-  if (!type_ready(type::binary) || !makers::binary) not_ready(s, start, end + 1, type::binary);
+  if (!type_ready(type::binary) || !datatype::makers::binary) not_ready(s, start, end + 1, type::binary);
   u32 index = push_token(s);
   u32 line_flag = token_at(index)->header & header::new_line;
-  if (!makers::binary(token_at(index), reinterpret_cast<const u8*>(bytes.data()), static_cast<i32>(bytes.size()))) {
+  if (!datatype::makers::binary(token_at(index), reinterpret_cast<const u8*>(bytes.data()), static_cast<i32>(bytes.size()))) {
     s->top = index;
     bad();
   }
@@ -954,10 +947,10 @@ void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
   u32 t = count == 3 ? type::point3D : type::point2D;
   s->token_type = static_cast<i32>(t);
   if (!load) return;
-  if (!type_ready(t) || !makers::point) not_ready(s, open, end + 1, t);
+  if (!type_ready(t) || !datatype::makers::point) not_ready(s, open, end + 1, t);
   u32 index = push_token(s);
   u32 line_flag = token_at(index)->header & header::new_line;
-  if (!makers::point(token_at(index), t, coords[0], coords[1], coords[2])) {
+  if (!datatype::makers::point(token_at(index), t, coords[0], coords[1], coords[2])) {
     s->top = index;
     bad(t);
   }
@@ -985,11 +978,11 @@ void load_by_maker(State* s, const u8* start, const u8* end, bool load, u32 t,
 }
 
 void load_date(State* s, const u8* start, const u8* end, u32, bool load) {
-  load_by_maker(s, start, end, load, type::date, makers::date);
+  load_by_maker(s, start, end, load, type::date, datatype::makers::date);
 }
 
 void load_money(State* s, const u8* start, const u8* end, u32, bool load) {
-  load_by_maker(s, start, end, load, type::money, makers::money);
+  load_by_maker(s, start, end, load, type::money, datatype::makers::money);
 }
 
 void scan_quoted_impl(State* s, const u8* start, const u8* end, u32 flags) {
@@ -1029,92 +1022,5 @@ const std::array<Procedure, token_class_count> loaders = [] {
   t[tok::ref] = load_ref;
   return t;
 }();
-
-// ---- The float syntax ----------------------------------------------------------------------------------
-
-bool float_syntax_q(const char* text, i32 length) {
-  if (length > 312) return false;
-  // Columns: other, sign, digit, e, point, '; the last column marks accepting rows.
-  static constexpr u8 table[11][7] = {
-      {10, 0, 1, 10, 4, 10, 10},  // start
-      {10, 10, 1, 6, 5, 2, 9},    // integral digits
-      {10, 10, 1, 10, 10, 10, 9}, // after '
-      {10, 10, 3, 6, 10, 4, 9},   // fraction digits
-      {10, 10, 3, 10, 10, 10, 9}, // after a leading point, or a ' in the fraction
-      {10, 10, 3, 10, 10, 10, 9}, // after digits and point
-      {10, 7, 8, 10, 10, 10, 10}, // after e
-      {10, 10, 8, 10, 10, 10, 10},// after the exponent's sign
-      {10, 10, 8, 10, 10, 10, 9}, // exponent digits
-      {9, 9, 9, 9, 9, 9, 9},
-      {10, 10, 10, 10, 10, 10, 10},
-  };
-  u8 row = 0;
-  for (i32 i = 0; i < length; ++i) {
-    char c = text[i];
-    u32 column = c == '+' || c == '-' ? 1
-                 : c >= '0' && c <= '9' ? 2
-                 : c == 'e' || c == 'E' ? 3
-                 : c == '.' ? 4
-                 : c == '\'' ? 5 : 0;
-    row = table[row][column];
-  }
-  return table[row][6] == 9;
-}
-
-// ---- Conversions for to and make -------------------------------------------------------------------------
-
-i32 string_to_integer(const std::byte* chars, i32 count, u32 unit, i32* status) {
-  *status = 0;
-  i32 i = 0;
-  bool negative = false;
-  auto at = [&](i32 k) { return string::read_unit(chars + static_cast<std::ptrdiff_t>(k) * unit, unit); };
-  if (count > 0 && (at(0) == '-' || at(0) == '+')) negative = at(i++) == '-';
-  i64 value = 0;
-  bool digits = false;
-  for (; i < count; ++i) {
-    i32 c = at(i);
-    if (c == '\'') continue;
-    if (c < '0' || c > '9') {
-      *status = -1;
-      return static_cast<i32>(negative ? -value : value);
-    }
-    value = value * 10 + (c - '0');
-    digits = true;
-    if (value > i64{2147483648} || (value == i64{2147483648} && !negative)) {
-      *status = -2;
-      return 0;
-    }
-  }
-  if (!digits) *status = -1;
-  return static_cast<i32>(negative ? -value : value);
-}
-
-double string_to_float(const std::byte* chars, i32 count, u32 unit, i32* status) {
-  *status = -1;
-  if (count <= 0 || count > 312) return float_::quiet_nan;
-  char buffer[313];
-  for (i32 i = 0; i < count; ++i) {
-    i32 c = string::read_unit(chars + static_cast<std::ptrdiff_t>(i) * unit, unit);
-    if (c <= 0 || c > 127) return float_::quiet_nan;
-    buffer[i] = c == ',' ? '.' : static_cast<char>(c);
-  }
-  double d;
-  if (!parse_float(reinterpret_cast<const u8*>(buffer), reinterpret_cast<const u8*>(buffer) + count, 0, d))
-    return float_::quiet_nan;
-  *status = 0;
-  return d;
-}
-
-i32 string_to_integer(const Cell* text, i32* status) {
-  Cell s = *text;
-  i32 n = string::length(&s);
-  return string_to_integer(string::head_pointer(&s), n, string::buffer_of(&s)->unit(), status);
-}
-
-double string_to_float(const Cell* text, i32* status) {
-  Cell s = *text;
-  i32 n = string::length(&s);
-  return string_to_float(string::head_pointer(&s), n, string::buffer_of(&s)->unit(), status);
-}
 
 }  // namespace kiv::lexer

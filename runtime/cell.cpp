@@ -1,14 +1,9 @@
-// Value-cell helpers shared by every datatype, the argument checks of natives, and the one place
-// language errors leave the run-time.
+// Value-cell helpers shared by every datatype, and the one place language errors leave the
+// run-time.
 #include "runtime/cell.h"
 
 #include <cmath>
 #include <limits>
-
-#include "datatypes/datatype.h"
-#include "datatypes/frame_words.h"
-#include "datatypes/none.h"
-#include "runtime/stack.h"
 
 namespace kiv::cell {
 
@@ -52,35 +47,6 @@ i32 to_int32_checked(const Cell* value) {
   // The negated form also catches NaN, for which every comparison is false.
   if (!(d <= 2147483647.0 && d >= -2147483648.0)) raise_error(ErrorCategory::script, "out-of-range", *value);
   return static_cast<i32>(d);  // truncation toward zero
-}
-
-void raise_expect_arg(i32 position, const Cell* value) {
-  Cell where = *stack::get_where();
-  Cell type_of;
-  datatype::make_at(&type_of, value->type());
-  Cell arg = argument_word ? *argument_word(position) : none::value;
-  raise_error(ErrorCategory::script, "expect-arg", where, type_of, arg);
-}
-
-Cell* check_type(const Cell* typeset, i32 position, Cell* value) {
-  if (!typeset_has(typeset, value->type())) raise_expect_arg(position, value);
-  return value;
-}
-
-i32 check_arg(i32 n, const Cell* typeset) {
-  if (n < 0) return n;
-  check_type(typeset, n, stack::arguments + n);
-  return n;
-}
-
-Cell* check_refinement_arg(const Cell* refinement, const Cell* typeset, i32 position, Cell* value) {
-  if (refinement->w1 != 0) check_type(typeset, position, value);
-  return value;
-}
-
-Cell* check_arg_set(i32 position, Cell* value) {
-  if (value->type() == type::unset) raise_expect_arg(position, value);
-  return value;
 }
 
 }  // namespace kiv::cell

@@ -81,26 +81,18 @@ inline void typeset_add(Cell* typeset, u32 t) {
   std::memcpy(&typeset->w1, bytes, 12);
 }
 
-// The word naming argument #position of the running function (error/get-arg-word), installed by the
-// error unit; until then expect-arg carries none! in its place.
-inline const Cell* (*argument_word)(i32 position) = nullptr;
-
-// Raises script expect-arg: the running function's word, the value's datatype, the argument's word.
-[[noreturn]] void raise_expect_arg(i32 position, const Cell* value);
-
-// The value when its type is in the typeset; otherwise expect-arg. Returns the value.
-Cell* check_type(const Cell* typeset, i32 position, Cell* value);
-// Argument #n of the current call (arguments base + n) checked against the typeset; a negative n
-// (argument absent) is returned as it is.
-i32 check_arg(i32 n, const Cell* typeset);
-// Checks only when the refinement was used (its word 1 is not 0).
-Cell* check_refinement_arg(const Cell* refinement, const Cell* typeset, i32 position, Cell* value);
-// expect-arg (with unset!) when the value is unset!; returns the value.
-Cell* check_arg_set(i32 position, Cell* value);
-
 }  // namespace kiv::cell
 
 namespace kiv {
+
+// Operators of a comparison. A type's comparison answers below 0, 0, above 0, or -2 when the two
+// values cannot be compared under that operator.
+namespace compare_op {
+enum : i32 {
+  equal = 0, not_equal, strict_equal, lesser, lesser_or_equal, greater, greater_or_equal, sort, case_sort,
+  same, parse_match_case, parse_match, find,
+};
+}  // namespace compare_op
 
 // A language error in flight. It carries the category, the id word's name and up to three argument
 // values; the error! value itself is made from these where it is caught or formed.

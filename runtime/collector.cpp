@@ -137,41 +137,11 @@ void mark_buffer(SeriesBuffer* b) {
 
 // ---- Per-type procedures ----
 
-constexpr std::array<MarkProc, type_slots> preset_procedures() {
-  std::array<MarkProc, type_slots> p{};
-  for (u32 t : {type::block, type::paren, type::path, type::lit_path, type::set_path, type::get_path})
-    p[t] = mark_any_block;
-  for (u32 t : {type::string, type::file, type::url, type::tag, type::email, type::ref}) p[t] = mark_any_string;
-  p[type::symbol] = mark_symbol;
-  p[type::context] = mark_context_cell;
-  // issue! carries the global context like every word: a reference the collector must rewrite.
-  for (u32 t : {type::word, type::set_word, type::lit_word, type::get_word, type::refinement, type::issue})
-    p[t] = mark_any_word;
-  for (u32 t : {type::native, type::action, type::op}) p[t] = mark_native;
-  p[type::function] = mark_function;
-  p[type::routine] = mark_function;
-  for (u32 t : {type::bitset, type::vector, type::binary}) p[t] = mark_bytes;
-  for (u32 t : {type::object, type::error, type::port}) p[t] = mark_object;
-  p[type::hash] = mark_hash;
-  p[type::map] = mark_hash;
-  p[type::handle] = mark_handle;
-  p[type::image] = mark_image;
-  p[type::event] = mark_event;
-  return p;
-}
+std::array<MarkProc, type_slots> procedures{};
 
-constinit std::array<MarkProc, type_slots> procedures = preset_procedures();
-
-// Types whose word 2 is always a node (or 0): the drain fetches their buffers' headers ahead.
-constexpr std::array<bool, type_slots> node_in_w2_types() {
-  std::array<bool, type_slots> t{};
-  for (u32 id : {type::block, type::paren, type::path, type::lit_path, type::set_path, type::get_path, type::string,
-                 type::file, type::url, type::tag, type::email, type::ref, type::bitset, type::vector, type::binary,
-                 type::hash, type::map})
-    t[id] = true;
-  return t;
-}
-constexpr std::array<bool, type_slots> node_in_w2 = node_in_w2_types();
+// Types whose word 2 is always a node (or 0), known from the generic marker they register: the
+// drain fetches their buffers' headers ahead.
+std::array<bool, type_slots> node_in_w2{};
 constexpr u32 prefetch_distance = 6;  // cells
 
 void drain() {
@@ -794,7 +764,9 @@ bool alive(u32 node) {
 // ---- Per-type marking ----
 
 void set_mark_procedure(u32 type_id, MarkProc proc) {
-  if (type_id < type_slots) procedures[type_id] = proc;
+  if (type_id >= type_slots) return;
+  procedures[type_id] = proc;
+  node_in_w2[type_id] = proc == mark_any_block || proc == mark_any_string || proc == mark_bytes || proc == mark_hash;
 }
 
 MarkProc mark_procedure(u32 type_id) { return type_id < type_slots ? procedures[type_id] : nullptr; }
@@ -806,25 +778,11 @@ void mark_any_string(Cell* c) {
   if (c->w3) mark_node(&c->w3);
 }
 
-void mark_symbol(Cell* c) {
-  mark_node(&c->w3);
-  if (c->w2) mark_node(&c->w2);
-}
-
-void mark_context_cell(Cell* c) {
-  mark_table(&c->w1);
-  if (!(c->header & (1u << 22))) mark_block(&c->w2);  // else w2 points into the value stack
-}
-
 void mark_any_word(Cell* c) { mark_context(&c->w1); }
 
 void mark_native(Cell* c) {
   mark_block(&c->w2);
   mark_block(&c->w3);
-  if (c->type() == type::op) {
-    u32 wrapped = (c->header >> 16) & 0xFF;
-    if (wrapped == type::function || wrapped == type::routine) mark_context(&c->w1);
-  }
 }
 
 void mark_function(Cell* c) {
@@ -848,12 +806,6 @@ void mark_hash(Cell* c) {
 void mark_handle(Cell* c) {
   auto slot = static_cast<i32>(c->w3);
   if (slot >= 0) externals::mark(slot, nullptr);
-}
-
-void mark_image(Cell* c) { mark_node(&c->w2); }
-
-void mark_event(Cell* c) {
-  if (c->header & (1u << 12)) mark_block(&c->w2);
 }
 
 // ---- Callbacks ----

@@ -18,8 +18,9 @@
 // - A table whose keys must not keep their series alive (weak) is not marked through its keys: it
 //   registers a sweep callback that drops the entries whose key is not alive() and rewrites the
 //   others through remap().
-// - Every value type that references collected memory has a mark procedure (set_mark_procedure);
-//   the families of the core types have theirs already.
+// - Every value type that references collected memory registers its mark procedure
+//   (set_mark_procedure) when it registers itself; the generic markers below serve the common
+//   layouts. A cell of a type that registered none marks nothing.
 //
 // Nothing here recurses on the C++ stack: marking runs off an explicit stack, so the depth of the
 // data does not matter. No collection starts inside another, and the release procedures of
@@ -126,25 +127,20 @@ bool alive(u32 node);
 
 using MarkProc = void (*)(Cell* cell);
 constexpr u32 type_slots = 256;
-// Sets what the collector marks for cells of the type (null: nothing). A type added later brings
-// its own; the core families below are preset.
+// Sets what the collector marks for cells of the type (null: nothing).
 void set_mark_procedure(u32 type_id, MarkProc proc);
 MarkProc mark_procedure(u32 type_id);
 
-// The preset procedures, for types that share a layout.
-void mark_any_block(Cell* c);    // block!, paren!, the paths: the block in w2 with its cells
-void mark_any_string(Cell* c);   // string family: node in w2, work buffer node in w3 when set
-void mark_symbol(Cell* c);       // symbol!: name bytes in w3, cached name string in w2
-void mark_context_cell(Cell* c); // context!: word table in w1; values block in w2 unless on stack
-void mark_any_word(Cell* c);     // word family and issue!: context in w1
-void mark_native(Cell* c);       // native!, action!, op!: blocks in w2 and w3
+// The generic markers, for the types whose cells share a layout.
+void mark_any_block(Cell* c);    // a block in w2 with its cells (block!, paren!, the paths)
+void mark_any_string(Cell* c);   // the string family: node in w2, work buffer node in w3 when set
+void mark_any_word(Cell* c);     // the word family and issue!: context in w1
+void mark_native(Cell* c);       // native!, action!: blocks in w2 and w3
 void mark_function(Cell* c);     // function!, routine!: context in w1, blocks in w2 and w3
-void mark_bytes(Cell* c);        // bitset!, vector!, binary!: node in w2
-void mark_object(Cell* c);       // object!, error!, port!: context in w1, node in w3 when set
-void mark_hash(Cell* c);         // hash!, map!: block in w2, table in w3
-void mark_handle(Cell* c);       // handle!: external slot in w3 unless negative
-void mark_image(Cell* c);        // image!: node in w2 (the image unit adds its slot)
-void mark_event(Cell* c);        // event!: block in w2 when made by `make event!` (header bit 12)
+void mark_bytes(Cell* c);        // a byte series in w2 (bitset!, binary!)
+void mark_object(Cell* c);       // object!, error!: context in w1, node in w3 when set
+void mark_hash(Cell* c);         // an indexed block: block in w2, its hash table in w3
+void mark_handle(Cell* c);       // an external-resource slot in w3 unless negative
 
 // ---- Root and sweep callbacks -------------------------------------------------------------------
 // A root callback marks what the unit keeps (mark_node, mark_block, mark_cells ... on its own

@@ -262,6 +262,48 @@ double parse_decimal(const char* start, const char* end, int extra_exponent, int
   return negative ? -result : result;
 }
 
+bool literal_syntax_q(const char* text, i32 length) {
+  if (length > 312) return false;
+  // Columns: other, sign, digit, e, point, '; the last column marks accepting rows.
+  static constexpr u8 table[11][7] = {
+      {10, 0, 1, 10, 4, 10, 10},  // start
+      {10, 10, 1, 6, 5, 2, 9},    // integral digits
+      {10, 10, 1, 10, 10, 10, 9}, // after '
+      {10, 10, 3, 6, 10, 4, 9},   // fraction digits
+      {10, 10, 3, 10, 10, 10, 9}, // after a leading point, or a ' in the fraction
+      {10, 10, 3, 10, 10, 10, 9}, // after digits and point
+      {10, 7, 8, 10, 10, 10, 10}, // after e
+      {10, 10, 8, 10, 10, 10, 10},// after the exponent's sign
+      {10, 10, 8, 10, 10, 10, 9}, // exponent digits
+      {9, 9, 9, 9, 9, 9, 9},
+      {10, 10, 10, 10, 10, 10, 10},
+  };
+  u8 row = 0;
+  for (i32 i = 0; i < length; ++i) {
+    char c = text[i];
+    u32 column = c == '+' || c == '-' ? 1
+                 : c >= '0' && c <= '9' ? 2
+                 : c == 'e' || c == 'E' ? 3
+                 : c == '.' ? 4
+                 : c == '\'' ? 5 : 0;
+    row = table[row][column];
+  }
+  return table[row][6] == 9;
+}
+
+bool parse_literal(const char* start, const char* end, int extra_exponent, double& out) {
+  i64 n = end - start;
+  if (n <= 0 || n > 312) return false;
+  if (!literal_syntax_q(start, static_cast<i32>(n))) return false;
+  char buffer[313];
+  i32 m = 0;
+  for (const char* p = start; p < end; ++p)
+    if (*p != '\'') buffer[m++] = *p;
+  int status = 0;
+  out = parse_decimal(buffer, buffer + m, extra_exponent, status);
+  return status == 0;
+}
+
 namespace {
 
 struct KindFormat {

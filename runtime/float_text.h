@@ -41,6 +41,13 @@ const char* form_float(double x, int precision, bool dot_zero);
 // the result then being 0). Exponents far beyond the double range saturate instead of wrapping.
 double parse_decimal(const char* start, const char* end, int extra_exponent, int& status);
 
+// The float literal syntax of the lexer: sign, digits with ' separators, point, exponent (no special
+// texts); at most 312 bytes.
+bool literal_syntax_q(const char* text, i32 length);
+// A literal of that syntax read without its ' separators, extra_exponent added as in parse_decimal;
+// false when the text is not one.
+bool parse_literal(const char* start, const char* end, int extra_exponent, double& out);
+
 // The float text kinds (float-text-kind).
 namespace kind {
 constexpr int float32 = 0;    // 32-bit float elements of vector!

@@ -1,3 +1,4 @@
+// The value-keyed kinds of hash table (open addressing over a backing block) and the hashing.
 #include "runtime/hashtable.h"
 
 #include <algorithm>
@@ -6,37 +7,25 @@
 #include <string>
 #include <vector>
 
-#include "datatypes/dispatch.h"
-#include "datatypes/registry.h"
-#include "datatypes/series.h"
-#include "datatypes/string.h"
 #include "runtime/array.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
+#include "runtime/hashtable_internal.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
 
 namespace kiv::hashtable {
 
-namespace {
+using namespace internal;
 
 // ---- Storage helpers -----------------------------------------------------------------------
 // Helpers that may allocate take the table by reference to the caller's rooted variable, which the
 // collector rewrites when the node moves.
 
-constexpr u32 max_buckets = 1u << 27;  // a key array with hashes (8 bytes a bucket) stays a valid series
-constexpr u32 key_cell_header = type::unset;
+namespace internal {
 
-inline SeriesBuffer* buf(u32 node) { return buffer_of(Ref<Node>(node)); }
-inline Cell* cells_of(u32 node) { return buf(node)->head_ptr<Cell>(); }
-inline i32 cell_count(u32 node) { return static_cast<i32>(buf(node)->used_bytes() / sizeof(Cell)); }
-
-inline bool is_empty(const u32* flags, u32 i) { return (flags[i >> 4] >> ((i & 15) << 1)) & 2; }
-inline bool is_live(const u32* flags, u32 i) { return bucket_flags(flags, i) == live_bucket; }
-inline void clear_empty(u32* flags, u32 i) { flags[i >> 4] &= ~(2u << ((i & 15) << 1)); }
-
-[[noreturn]] void too_big() { raise_error(ErrorCategory::internal, "no-memory"); }
+void too_big() { raise_error(ErrorCategory::internal, "no-memory"); }
 
 u32 buckets_for(i64 wanted) {
   if (wanted < 0) wanted = 0;
@@ -44,8 +33,6 @@ u32 buckets_for(i64 wanted) {
   return pow2(static_cast<u32>(wanted));
 }
 
-// Byte arrays made here use their whole data area as content (tail at the end), so that copying
-// and expanding a series keeps every byte.
 Ref<Node> new_array(u32 bytes, int fill) {
   Ref<Node> n = fill >= 0 ? memory::alloc_bytes_filled(static_cast<i32>(bytes), static_cast<u8>(fill))
                           : memory::alloc_bytes(static_cast<i32>(bytes));
@@ -53,19 +40,17 @@ Ref<Node> new_array(u32 bytes, int fill) {
   b->tail = b->head + b->size;
   return n;
 }
-inline u32 flag_bytes(u32 buckets) { return std::max(buckets / 4, 4u); }
-Ref<Node> new_flags(u32 buckets) { return new_array(flag_bytes(buckets), 0xAA); }
-// Kinds 0 and 1 keep each live bucket's hash after the keys, in the same series (keys_of stays an
-// int32 per bucket): a probe then passes over buckets of other hashes without reaching their cells,
-// and a resize moves keys without hashing them again.
-inline bool tagged_kind(i32 kind) { return kind == kind_hash || kind == kind_map; }
-Ref<Node> new_keys(u32 buckets, i32 kind) { return new_array(buckets * (tagged_kind(kind) ? 8 : 4), -1); }
-inline u32* tags_of(const Table* t) { return reinterpret_cast<u32*>(keys_of(t) + t->n_buckets); }
 
 void fill_flags(const Table* t) {
   SeriesBuffer* b = buf(t->flags);
   std::memset(b->data(), 0xAA, b->size);
 }
+
+}  // namespace internal
+
+namespace {
+
+inline u32* tags_of(const Table* t) { return reinterpret_cast<u32*>(keys_of(t) + t->n_buckets); }
 
 // The reverse index of kind 0: capacity in entries, and the entry of a position (-1 beyond it).
 inline i32* reverse_of(const Table* t) { return buf(t->indexes)->head_ptr<i32>(); }
@@ -95,21 +80,6 @@ inline i32* chain_data(Ref<Node> c) { return buffer_of(c)->head_ptr<i32>(); }
 
 // The position of the first key of a bucket's key word (a single position, or -chain number).
 inline i32 first_position(const Table* t, i32 key) { return key >= 0 ? key : chain_data(chain_at(t, -key))[0]; }
-
-bool word_type_q(u32 ty) { return ty >= type::word && ty <= type::refinement; }
-
-// Values whose hash depends on a node or buffer identity.
-bool identity_type_q(u32 ty) {
-  switch (ty) {
-    case type::block: case type::paren: case type::native: case type::action: case type::op:
-    case type::function: case type::path: case type::lit_path: case type::set_path: case type::get_path:
-    case type::object: case type::error: case type::hash: case type::map: case type::port:
-    case type::image: case type::event:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // ---- Hashing ------------------------------------------------------------------------------------
 
@@ -185,69 +155,13 @@ u32 murmur_words(const Cell* c, int first, int count) {
 
 // ---- Key comparison ---------------------------------------------------------------------------
 
-// A lookup key against a stored string-family key: exactly `count` characters from the head.
-bool lookup_key_equal(const Cell* key, const Cell* probe, i32 op) {
-  if (!series::any_string_q(key->type())) return false;
-  i32 count = static_cast<i32>(probe->w3);
-  Cell k = *key;
-  if (string::length(&k) != count) return false;
-  SeriesBuffer* bk = string::buffer_of(&k);
-  SeriesBuffer* bp = string::buffer_of(probe);
-  u32 uk = bk->unit(), up = bp->unit();
-  const std::byte* pk = bk->head_ptr() + (static_cast<u32>(std::max(string::head_index(&k), 0)) << string::unit_shift(uk));
-  const std::byte* pp = bp->head_ptr() + (static_cast<u32>(std::max(string::head_index(probe), 0)) << string::unit_shift(up));
-  bool fold = op != compare_op::strict_equal && op != compare_op::case_sort && op != compare_op::parse_match_case;
-  for (i32 i = 0; i < count; ++i) {
-    u32 a = static_cast<u32>(string::read_unit(pk + i * uk, uk));
-    u32 b = static_cast<u32>(string::read_unit(pp + i * up, up));
-    if (a != b && (!fold || fold_upper(a) != fold_upper(b))) return false;
-  }
-  return true;
-}
-
-// Two string-family values from their heads (a head past the tail reads as empty), exactly or with
-// case folded: the equality of compare_strings under the equality operators, without its ordering
-// work.
-bool strings_equal(const Cell* a, const Cell* b, bool fold) {
-  SeriesBuffer* ba = string::buffer_of(a);
-  SeriesBuffer* bb = string::buffer_of(b);
-  const u32 ua = ba->unit(), ub = bb->unit();
-  const u32 sa = string::unit_shift(ua), sb = string::unit_shift(ub);
-  const i32 ta = static_cast<i32>(ba->used_bytes() >> sa), tb = static_cast<i32>(bb->used_bytes() >> sb);
-  const i32 ha = std::clamp(string::head_index(a), 0, ta), hb = std::clamp(string::head_index(b), 0, tb);
-  const i32 n = ta - ha;
-  if (n != tb - hb) return false;
-  const std::byte* pa = ba->head_ptr() + (static_cast<u32>(ha) << sa);
-  const std::byte* pb = bb->head_ptr() + (static_cast<u32>(hb) << sb);
-  if (ua == ub) {
-    if (std::memcmp(pa, pb, static_cast<size_t>(n) << sa) == 0) return true;
-    if (!fold) return false;
-  }
-  for (i32 i = 0; i < n; ++i) {
-    u32 ca = static_cast<u32>(string::read_unit(pa + (static_cast<u32>(i) << sa), ua));
-    u32 cb = static_cast<u32>(string::read_unit(pb + (static_cast<u32>(i) << sb), ub));
-    if (ca != cb && (!fold || fold_upper(ca) != fold_upper(cb))) return false;
-  }
-  return true;
-}
-
 // Whether a stored key cell equals the probe under op. The cells are copies held by the caller.
 bool keys_equal(const Cell* key, const Cell* probe, i32 op) {
-  if (probe->type() == lookup_key_type) return lookup_key_equal(key, probe, op);
-  if (series::any_string_q(key->type()) && series::any_string_q(probe->type())) {
-    if (op == compare_op::equal || op == compare_op::find) return strings_equal(key, probe, true);
-    if (op == compare_op::strict_equal) return strings_equal(key, probe, false);
-    return string::compare_strings(key, probe, op, false) == 0;
-  }
-  return actions::dispatch_compare(key, probe, op) == 0;
+  if (KeyEqualProc p = key_equalities[probe->type()]) return p(key, probe, op);
+  return compare_values(key, probe, op) == 0;
 }
 
 // ---- Probing the value-keyed kinds ----------------------------------------------------------
-
-struct Placement {
-  i32 found = -1;  // live bucket holding an equal key
-  i32 site = -1;   // where a new key goes, -1 when none (a full table)
-};
 
 // Probes for the cell at `index` of the backing block with the insertion equality of the kind
 // (kind 0: same type and equal; kinds 1-2: strictly equal). Buffers are re-read after every
@@ -386,55 +300,6 @@ void renumber(Ref<Node>& table, i32 lo, i32 hi, bool permute_reverse, F f) {
   }
 }
 
-void copy_value_cells(Cell* to, const Cell* from, i32 n) {
-  for (i32 i = 0; i < n; ++i) to[i] = from[i];
-}
-
-inline u32 entry_width(const Table* t) { return t->indexes; }
-inline i32 value_cells(const Table* t) { return static_cast<i32>(t->indexes / sizeof(Cell)) - 1; }
-inline Cell* entry_at(const Table* t, i32 offset) {
-  return reinterpret_cast<Cell*>(buf(t->blk)->head_ptr() + offset);
-}
-
-// Probes a pointer-keyed table: the bucket whose entry holds the key, and where a new one goes.
-Placement probe_pointer(const Table* t, u32 key) {
-  Placement r;
-  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
-  const u32* flags = flags_of(t);
-  const i32* keys = keys_of(t);
-  const u32 start = hash_pointer(key) & mask;
-  i32 deleted = -1;
-  u32 i = start;
-  for (u32 step = 1;; ++step) {
-    u32 f = bucket_flags(flags, i);
-    if (f == empty_bucket) {
-      r.site = deleted >= 0 ? deleted : static_cast<i32>(i);
-      return r;
-    }
-    if (f == deleted_bucket) {
-      if (deleted < 0) deleted = static_cast<i32>(i);
-    } else if (entry_at(t, keys[i])->w1 == key) {
-      r.found = static_cast<i32>(i);
-      return r;
-    }
-    i = (i + step) & mask;
-    if (i == start) break;
-  }
-  r.site = deleted;
-  return r;
-}
-
-// Places an in-use entry in the first empty bucket of its key's probe sequence.
-void place_entry(Table* t, i32 offset) {
-  const u32 mask = static_cast<u32>(t->n_buckets) - 1;
-  u32* flags = flags_of(t);
-  u32 i = hash_pointer(entry_at(t, offset)->w1) & mask;
-  for (u32 step = 1; !is_empty(flags, i); ++step) i = (i + step) & mask;
-  set_live(t, i, offset);
-  ++t->size;
-  ++t->n_occupied;
-}
-
 }  // namespace
 
 // ---- Hashing ------------------------------------------------------------------------------------
@@ -448,17 +313,11 @@ u32 pow2(u32 x) {
 
 u32 murmur3_32(const void* bytes, i32 length) { return murmur<false>(static_cast<const u8*>(bytes), length); }
 
+u32 murmur3_32_folded(const void* bytes, i32 length) { return murmur<true>(static_cast<const u8*>(bytes), length); }
+
 u32 hash_pointer(u32 value) { return fmix(value); }
 
-u32 hash_string(const Cell* s, bool case_) {
-  SeriesBuffer* b = string::buffer_of(s);
-  u32 unit = b->unit();
-  u32 shift = string::unit_shift(unit);
-  i32 total = static_cast<i32>(b->used_bytes() >> shift);
-  i32 head = std::clamp(string::head_index(s), 0, total);
-  i32 n = total - head;
-  if (s->type() == lookup_key_type) n = std::min(n, std::max(static_cast<i32>(s->w3), 0));
-  const std::byte* p = b->head_ptr() + (static_cast<u32>(head) << shift);
+u32 hash_chars(const std::byte* p, i32 n, u32 unit, bool case_) {
   switch (unit) {
     case 1: return case_ ? hash_units<u8, false>(p, n) : hash_units<u8, true>(p, n);
     case 2: return case_ ? hash_units<u16, false>(p, n) : hash_units<u16, true>(p, n);
@@ -466,69 +325,22 @@ u32 hash_string(const Cell* s, bool case_) {
   }
 }
 
-u32 hash_symbol(const Cell* symbol) {
-  SeriesBuffer* b = buf(symbol->w3);
-  return murmur<true>(b->head_ptr<u8>(), static_cast<i32>(b->used_bytes()));
+void set_hash_procedure(u32 type_id, HashProc proc, bool identity) {
+  if (type_id >= type_slots) return;
+  hash_procedures[type_id] = proc;
+  identity_hashed[type_id] = identity;
 }
 
-u32 hash_value(const Cell* v, bool case_) {
-  switch (v->type()) {
-    case type::datatype: case type::logic: case type::object: case type::error: case type::port:
-      return hash_pointer(v->w1);
-    case type::unset:
-      return static_cast<u32>(-2);
-    case type::none:
-      return static_cast<u32>(-1);
-    case type::block: case type::paren: case type::path: case type::lit_path: case type::set_path:
-    case type::get_path: case type::hash: case type::image: case type::point2D:
-      return murmur_words(v, 1, 2);
-    case type::point3D: case type::op: case type::function: case type::triple: case type::typeset:
-    case type::date:
-      return murmur_words(v, 1, 3);
-    case type::string: case type::file: case type::url: case type::tag: case type::email: case type::ref:
-    case lookup_key_type:
-      return hash_string(v, case_);
-    case type::char_: case type::integer: case type::map: case type::handle: case type::event:
-      return hash_pointer(v->w2);
-    case type::float_: case type::percent: case type::time: {
-      // 0.0 and -0.0 are equal, so they must hash alike.
-      Cell c = *v;
-      if (c.as_double() == 0.0) c.set_double(0.0);
-      return murmur_words(&c, 2, 2);
-    }
-    case type::pair:
-      return murmur_words(v, 2, 2);
-    case type::symbol:
-      return hash_symbol(v);
-    case type::word: case type::set_word: case type::lit_word: case type::get_word: case type::refinement:
-    case type::issue:
-      return hash_pointer(static_cast<u32>(series::canonical_symbol(static_cast<i32>(v->w2))));
-    case type::native: case type::action:
-      return hash_pointer(v->w3);
-    case type::tuple: {
-      u32 n = std::min<u32>((v->header >> 19) & 15, 12);
-      return murmur<false>(reinterpret_cast<const u8*>(&v->w1), static_cast<i32>(n));
-    }
-    case type::binary: {
-      SeriesBuffer* b = series::buffer_of(v);
-      i32 total = static_cast<i32>(b->used_bytes());
-      i32 head = std::clamp(series::head_index(v), 0, total);
-      return murmur<false>(b->head_ptr<u8>() + head, total - head);
-    }
-    case type::money: {
-      // Only the type and the sign count from the header; a zero amount is equal whatever its sign.
-      constexpr u32 sign_bit = 1u << 22;
-      Cell c = *v;
-      c.header &= header::type_mask | sign_bit;
-      u8 digits[12];
-      std::memcpy(digits, &c.w1, 12);
-      if (std::all_of(digits + 1, digits + 12, [](u8 d) { return d == 0; })) c.header &= ~sign_bit;
-      return murmur<false>(reinterpret_cast<const u8*>(&c), 16);
-    }
-    default:
-      return 0;
-  }
+void set_key_equality(u32 type_id, KeyEqualProc proc) {
+  if (type_id < type_slots) key_equalities[type_id] = proc;
 }
+
+u32 hash_word1(const Cell* v, bool) { return hash_pointer(v->w1); }
+u32 hash_word2(const Cell* v, bool) { return hash_pointer(v->w2); }
+u32 hash_word3(const Cell* v, bool) { return hash_pointer(v->w3); }
+u32 hash_words12(const Cell* v, bool) { return murmur_words(v, 1, 2); }
+u32 hash_words23(const Cell* v, bool) { return murmur_words(v, 2, 2); }
+u32 hash_words123(const Cell* v, bool) { return murmur_words(v, 1, 3); }
 
 const u8* fold_ascii(const u8* bytes, i32 length) {
   static u8* scratch = nullptr;
@@ -587,7 +399,8 @@ Ref<Node> make(i32 size, const Cell* blk, i32 kind, i32 n) {
 
   if (kind <= kind_word && blk && value.type() != type::none) {
     record_of(table)->blk = value.w2;
-    fill_from_block(table, std::max(series::head_index(&value), 0), kind == kind_map ? 2 : 1);
+    // A block value: its head index in w1, its node in w2.
+    fill_from_block(table, std::max(static_cast<i32>(value.w1), 0), kind == kind_map ? 2 : 1);
   } else {
     a = memory::alloc_cells(size);
     record_of(table)->blk = a.offset();
@@ -635,7 +448,7 @@ void put_index(Ref<Node> table, i32 index, i32* status) {
   RootCell keep_key(key);
   u32 hash = hash_value(&key, false);
   t = record_of(table);
-  if (t->kind == kind_hash && t->stamp == 0 && identity_type_q(key.type())) t->stamp = compaction_count() + 1;
+  if (t->kind == kind_hash && t->stamp == 0 && identity_hashed[key.type()]) t->stamp = compaction_count() + 1;
 
   Placement at = probe_for_put(table, &key, hash);
   t = record_of(table);
@@ -708,7 +521,7 @@ i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, b
   Table* t = record_of(table);
   const i32 kind = t->kind;
   if (kind >= kind_pointer) return -1;
-  if (kind == kind_map && word_type_q(probe.type())) cell::set_type(&probe, type::set_word);
+  if (kind == kind_map && map_normalize_probe) map_normalize_probe(&probe);
   const u32 hash = hash_value(&probe, false);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 start = hash & mask;
@@ -762,7 +575,7 @@ Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
   Cell probe = *value;
   RootCell keep_probe(probe);
   Table* t = record_of(table);
-  if (t->kind == kind_map && word_type_q(probe.type())) cell::set_type(&probe, type::set_word);
+  if (t->kind == kind_map && map_normalize_probe) map_normalize_probe(&probe);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 hash = hash_value(&probe, false);
   const bool tagged = tagged_kind(t->kind);
@@ -1032,128 +845,6 @@ Ref<Node> clone_word_table(Ref<Node> table) {
   return out;
 }
 
-// ---- Pointer-keyed tables ---------------------------------------------------------------------
-
-Cell* put_key(Ref<Node> table, u32 key_node) {
-  Root keep(table);
-  // The key series must outlive a collection run by the growth below, and the key moves with it.
-  Ref<Node> key_ref(key_node);
-  RootNode keep_key(key_ref);
-  u32 key = key_node;
-  Placement at;
-  for (;;) {
-    check_compaction(table);
-    Table* t = record_of(table);
-    if (t->n_occupied >= t->upper_bound) {
-      rebuild_pointer_table(table, t->size * 2 < t->n_buckets ? t->n_buckets - 1 : t->n_buckets + 1);
-      continue;
-    }
-    key = key_ref.offset();
-    at = probe_pointer(t, key);
-    if (at.found < 0 && at.site >= 0 && is_empty(flags_of(t), static_cast<u32>(at.site))) {
-      SeriesBuffer* eb = buf(t->blk);
-      if (u64{eb->tail} + entry_width(t) > eb->end_offset()) {
-        // A new entry needs room: grow, then probe again, so that nothing allocates between the
-        // probe and the write.
-        u64 size = std::max<u64>(u64{eb->size} * 2, u64{eb->used_bytes()} + entry_width(t));
-        if (size > memory::max_data_size) too_big();
-        memory::expand_series(eb, static_cast<i32>(size));
-        continue;
-      }
-    }
-    break;
-  }
-  Table* t = record_of(table);
-  i32 offset;
-  if (at.found >= 0) {
-    offset = keys_of(t)[at.found];
-  } else {
-    if (at.site < 0) raise_error(ErrorCategory::internal, "no-memory");  // the fill limit prevents this
-    u32 bucket = static_cast<u32>(at.site);
-    if (is_empty(flags_of(t), bucket)) {
-      SeriesBuffer* eb = buf(t->blk);
-      offset = static_cast<i32>(eb->used_bytes());
-      eb->tail += entry_width(t);
-      ++t->n_occupied;
-    } else {
-      offset = keys_of(t)[bucket];  // a deleted bucket keeps its entry's storage
-    }
-    set_live(t, bucket, offset);
-    ++t->size;
-  }
-  Cell* e = entry_at(t, offset);
-  e->w1 = key;
-  for (i32 i = 0; i <= value_cells(t); ++i) e[i].header = key_cell_header;
-  return e + 1;
-}
-
-Cell* get_key(Ref<Node> table, u32 key) {
-  check_compaction(table);
-  Table* t = record_of(table);
-  Placement at = probe_pointer(t, key);
-  return at.found < 0 ? nullptr : entry_at(t, keys_of(t)[at.found]) + 1;
-}
-
-Cell* delete_key(Ref<Node> table, u32 key) {
-  check_compaction(table);
-  Table* t = record_of(table);
-  Placement at = probe_pointer(t, key);
-  if (at.found < 0) return nullptr;
-  set_deleted(flags_of(t), static_cast<u32>(at.found));
-  --t->size;
-  Cell* e = entry_at(t, keys_of(t)[at.found]);
-  e->header = 0;
-  return e + 1;
-}
-
-void rebuild_pointer_table(Ref<Node> table, i32 request) {
-  collector::Suspend hold;  // the old and new entry blocks are walked with raw pointers
-  Root keep(table);
-  const u32 buckets = std::max(buckets_for(request), 4u);
-  Table* t = record_of(table);
-  Ref<Node> old_blk(t->blk);
-  RootNode keep_old(old_blk);
-  const i32 per_entry = value_cells(t) + 1;
-  const i32 room = std::max(per_entry * std::max(t->size, 1), 1);
-  Ref<Node> a = new_flags(buckets);
-  record_of(table)->flags = a.offset();
-  a = new_keys(buckets, kind_pointer);
-  record_of(table)->keys = a.offset();
-  a = memory::alloc_cells(room);
-  t = record_of(table);
-  t->blk = a.offset();
-  t->size = 0;
-  t->n_occupied = 0;
-  t->n_buckets = static_cast<i32>(buckets);
-  t->upper_bound = static_cast<i32>(buckets * load_factor + 0.5);
-  t->stamp = compaction_count() + 1;
-
-  SeriesBuffer* ob = buffer_of(old_blk);
-  const u32 width = entry_width(t);
-  for (u32 off = 0; off + width <= ob->used_bytes(); off += width) {
-    const Cell* old = reinterpret_cast<const Cell*>(ob->head_ptr() + off);
-    if (old->header != key_cell_header) continue;
-    SeriesBuffer* nb = buf(t->blk);
-    if (u64{nb->tail} + width > nb->end_offset()) nb = memory::expand_series(nb, 0);
-    i32 offset = static_cast<i32>(nb->used_bytes());
-    nb->tail += width;
-    copy_value_cells(entry_at(t, offset), old, per_entry);
-    place_entry(t, offset);
-  }
-}
-
-void rehash_pointer_table(Ref<Node> table) {
-  Table* t = record_of(table);
-  fill_flags(t);
-  t->size = 0;
-  t->n_occupied = 0;
-  SeriesBuffer* eb = buf(t->blk);
-  const u32 width = entry_width(t);
-  for (u32 off = 0; off + width <= eb->used_bytes(); off += width)
-    if (entry_at(t, static_cast<i32>(off))->header == key_cell_header) place_entry(t, static_cast<i32>(off));
-  t->stamp = compaction_count() + 1;
-}
-
 void check_compaction(Ref<Node> table) {
   Table* t = record_of(table);
   if (t->stamp == 0 || t->stamp == compaction_count() + 1 || collector::collecting) return;
@@ -1163,67 +854,6 @@ void check_compaction(Ref<Node> table) {
     rehash_pointer_table(table);
   else
     t->stamp = 0;
-}
-
-// ---- The collector's side --------------------------------------------------------------------
-
-void mark(u32* table_slot, const Marker& m) {
-  if (!*table_slot) return;
-  // The record may be marked already by a root that saw it as a plain byte series: its arrays are
-  // visited all the same (each is entered once, by its own mark).
-  m.node(table_slot);
-  Table* t = record_of(Ref<Node>(*table_slot));
-  m.node(&t->flags);
-  m.node(&t->keys);
-  if (t->kind == kind_hash) {
-    m.node(&t->indexes);
-    if (m.node(&t->chains)) {
-      SeriesBuffer* l = buf(t->chains);
-      u32* e = l->head_ptr<u32>();
-      for (u32 j = 0, n = l->used_bytes() / 4; j < n; ++j)
-        if (e[j]) m.node(&e[j]);
-    }
-  }
-  if (t->kind <= kind_word) {
-    m.block(&t->blk);
-    return;
-  }
-  if (!m.node(&t->blk) || t->kind != kind_pointer) return;
-  SeriesBuffer* eb = buf(t->blk);
-  const u32 width = entry_width(t);
-  const i32 n = value_cells(t);
-  for (u32 off = 0; off + width <= eb->used_bytes(); off += width) {
-    Cell* e = reinterpret_cast<Cell*>(eb->head_ptr() + off);
-    if (e->header == key_cell_header && n > 0) m.cells(e + 1, e + 1 + n);
-  }
-}
-
-void sweep_weak(Ref<Node> table, bool (*alive)(u32 node), u32 (*remap)(u32 node)) {
-  if (!table) return;
-  Table* t = record_of(table);
-  if (t->kind < kind_pointer) return;
-  u32* flags = flags_of(t);
-  const i32* keys = keys_of(t);
-  const bool owners = t->kind == kind_owners && value_cells(t) >= 2;
-  for (u32 i = 0, n = static_cast<u32>(t->n_buckets); i < n; ++i) {
-    if (!is_live(flags, i)) continue;
-    Cell* e = entry_at(t, keys[i]);
-    bool dead = !alive(e->w1) || (owners && e[2].w1 && !alive(e[2].w1));
-    if (dead) {
-      set_deleted(flags, i);
-      --t->size;
-      e->header = 0;
-      e->w1 = 0;
-    } else if (remap) {
-      e->w1 = remap(e->w1);
-      // The owned series value keeps its node in w2 (w1 is its head index); the owner keeps its
-      // context in w1.
-      if (owners) {
-        if (e[1].w2) e[1].w2 = remap(e[1].w2);
-        if (e[2].w1) e[2].w1 = remap(e[2].w1);
-      }
-    }
-  }
 }
 
 void dump(Ref<Node> table) {

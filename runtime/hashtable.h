@@ -11,6 +11,9 @@
 // its arrays are series too, held by node in the record. Any call here that allocates may move
 // every buffer: callers hold tables and blocks through nodes or rooted cells, and pointers returned
 // into a buffer are valid until the next allocation.
+//
+// hashtable.cpp holds the open addressing of the value-keyed kinds and the hashing; pointer_table.cpp
+// the pointer-keyed kinds and what the collector does with tables.
 #pragma once
 #include "runtime/cell.h"
 #include "runtime/roots.h"
@@ -46,7 +49,7 @@ static_assert(sizeof(Table) == 44);
 enum : u32 { live_bucket = 0, deleted_bucket = 1, empty_bucket = 2 };
 
 // The type id of a lookup key: a string whose character count (not negative) is in w3; only that
-// many characters from the head are hashed and compared.
+// many characters from the head are hashed and compared (the string unit registers how).
 constexpr u32 lookup_key_type = 56;
 
 // Above this count shift_indexes leaves the index alone and asks for a rebuild.
@@ -95,15 +98,54 @@ u32 pow2(u32 x);
 
 // MurmurHash3 x86_32 of the bytes with the process hash seed.
 u32 murmur3_32(const void* bytes, i32 length);
+// The same with A-Z taken as a-z (names that compare without case).
+u32 murmur3_32_folded(const void* bytes, i32 length);
 // The MurmurHash3 finaliser (fmix32), no seed.
 u32 hash_pointer(u32 value);
-// A string-family value (or a lookup key) from its head: each character one 32-bit block, so every
-// unit width hashes alike; unless case_ each character is first mapped to upper case.
-u32 hash_string(const Cell* s, bool case_);
-// A symbol! cell: murmur3 of its UTF-8 name with A-Z folded to a-z.
-u32 hash_symbol(const Cell* symbol);
+// n characters of `unit` bytes each (1, 2 or 4): each character one 32-bit block, so that every
+// width hashes alike; unless case_ each character is first mapped to upper case.
+u32 hash_chars(const std::byte* chars, i32 n, u32 unit, bool case_);
+
+// ---- Per-type hashing and key equality ---------------------------------------------------------
+// Each type registers how its values hash, as it registers its mark procedure; a type registers
+// nothing when its values all hash to 0. The procedures below serve the common cell layouts.
+
+// case_ true: case-sensitive. Values equal under the equal compare-op must hash alike.
+using HashProc = u32 (*)(const Cell* value, bool case_);
+// Whether a stored key equals a probe under a compare-op. The key is of the probe's type (any
+// string type for a lookup key).
+using KeyEqualProc = bool (*)(const Cell* key, const Cell* probe, i32 op);
+
+constexpr u32 type_slots = 256;
+inline HashProc hash_procedures[type_slots] = {};
+inline KeyEqualProc key_equalities[type_slots] = {};
+// Types whose hash is a node's or buffer's identity, which node compaction changes.
+inline bool identity_hashed[type_slots] = {};
+
+// Sets how values of the type hash (null: 0). identity: the hash depends on a node's or buffer's
+// identity; a kind-0 table holding such a key then rebuilds itself after nodes move.
+void set_hash_procedure(u32 type_id, HashProc proc, bool identity = false);
+// Sets how keys of the type compare (null: through compare_values), for a type whose keys compare
+// faster than through its comparison action.
+void set_key_equality(u32 type_id, KeyEqualProc proc);
+// The comparison of two values under a compare-op, 0 when equal: the registry's, set by the
+// datatypes. Keys without an equality of their own compare through it.
+inline i32 (*compare_values)(const Cell* a, const Cell* b, i32 op) = nullptr;
+
 // The hash of any value (case_ true: case-sensitive).
-u32 hash_value(const Cell* value, bool case_);
+inline u32 hash_value(const Cell* value, bool case_) {
+  HashProc p = hash_procedures[value->type()];
+  return p ? p(value, case_) : 0;
+}
+
+// The common layouts: a 32-bit payload word through the finaliser (an id, a scalar or a node);
+// murmur3 of payload words (a series value's head and node, a scalar spread over words).
+u32 hash_word1(const Cell* value, bool case_);
+u32 hash_word2(const Cell* value, bool case_);
+u32 hash_word3(const Cell* value, bool case_);
+u32 hash_words12(const Cell* value, bool case_);
+u32 hash_words23(const Cell* value, bool case_);
+u32 hash_words123(const Cell* value, bool case_);
 
 // The bytes with A-Z changed to a-z, in a process-wide scratch buffer kept and enlarged as needed
 // (valid until the next call).
@@ -136,9 +178,11 @@ void put_index(Ref<Node> table, i32 index, i32* status = nullptr);
 // is removed from the block; each new key is normalised through map_normalize_key.
 void fill_from_block(Ref<Node> table, i32 first, i32 step);
 
-// How map! stores a new key (copying series keys, words as set-words); set by the map! unit. The
-// key is cell `index` of the block.
+// How map! stores a new key (copying series keys, words as set-words), and the form a probe is
+// looked up in (a word as the set-word stored for it); set by the map! unit. The key is cell
+// `index` of the block.
 inline void (*map_normalize_key)(Ref<Node> block, i32 index) = nullptr;
+inline void (*map_normalize_probe)(Cell* probe) = nullptr;
 
 // Looks a value up; returns the key cell found, or null. head, skip, last and reverse apply to
 // kind 0 (the chosen index must lie at a multiple of skip from the head: forward the first at or

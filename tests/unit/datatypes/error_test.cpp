@@ -310,7 +310,7 @@ TEST_F(Errors, MakingAndFormingSurviveACollectionAtEveryAllocation) {
 TEST_F(Errors, ArgumentWordsOfTheRunningFunction) {
   // No call frames yet: every argument is anonymous.
   EXPECT_EQ(test::mold_text(*error::get_arg_word(0)), "<anon>");
-  EXPECT_EQ(cell::argument_word, &error::get_arg_word);
+  EXPECT_EQ(actions::argument_word, &error::get_arg_word);
 }
 
 // ---- the catalogue ----

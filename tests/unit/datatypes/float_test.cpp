@@ -16,6 +16,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
+#include "lexer/lexer.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -85,6 +86,7 @@ class FloatTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::boot_core();
+    lexer::init();  // percent! text is read by the lexer
     float_::pretty = false;
   }
   void TearDown() override { float_::pretty = false; }
@@ -440,6 +442,34 @@ TEST_F(FloatTest, RandomDrawsUniformlyUpToTheValue) {
   u64 bits = std::bit_cast<u64>(1.5);
   random::seed(static_cast<i32>(static_cast<u32>(bits) ^ static_cast<u32>(bits >> 32)));
   EXPECT_EQ(random::next(), a);
+}
+
+// ---- Text ----
+
+TEST(FloatFromText, ReadsTheLiteralSyntaxWithCommaAsPoint) {
+  auto read = [](std::string_view text, i32& status) {
+    return float_::from_text(reinterpret_cast<const std::byte*>(text.data()), static_cast<i32>(text.size()), 1,
+                             &status);
+  };
+  struct Case {
+    std::string_view text;
+    double value;
+  } good[] = {{"1.5", 1.5}, {"1,5", 1.5}, {"-2e3", -2000}, {"1'000.25", 1000.25}, {".5", 0.5}, {"7", 7},
+              {"1e400", float_::infinity}};
+  for (const Case& c : good) {
+    i32 status = 7;
+    EXPECT_EQ(read(c.text, status), c.value) << c.text;
+    EXPECT_EQ(status, 0) << c.text;
+  }
+  for (std::string_view bad : {"", "abc", "1.5.5", "1e", "--1", "1.5x", "1.#INF"}) {
+    i32 status = 0;
+    EXPECT_TRUE(std::isnan(read(bad, status))) << bad;
+    EXPECT_EQ(status, -1) << bad;
+  }
+  std::string long_text(313, '1');
+  i32 status = 0;
+  read(long_text, status);
+  EXPECT_EQ(status, -1);
 }
 
 }  // namespace

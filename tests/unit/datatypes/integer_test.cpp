@@ -530,5 +530,52 @@ TEST_F(IntegerTest, TableRowHasExactlyTheIntegerSlots) {
   EXPECT_NE(row.complement, nullptr);
 }
 
+// ---- Text ----
+
+i32 to_int(std::u32string_view text, u32 unit, i32* status) {
+  std::string bytes;
+  for (char32_t c : text) {
+    u8 b[4];
+    std::memcpy(b, &c, 4);
+    bytes.append(reinterpret_cast<const char*>(b), unit);
+  }
+  return integer::from_text(reinterpret_cast<const std::byte*>(bytes.data()), static_cast<i32>(text.size()), unit,
+                            status);
+}
+
+TEST(IntegerFromText, ReadsSignDigitsAndSeparators) {
+  struct Case {
+    std::u32string_view text;
+    i32 value;
+    i32 status;
+  } cases[] = {
+      {U"0", 0, 0},
+      {U"123", 123, 0},
+      {U"-123", -123, 0},
+      {U"+5", 5, 0},
+      {U"1'000'000", 1000000, 0},
+      {U"2147483647", 2147483647, 0},
+      {U"-2147483648", -2147483647 - 1, 0},
+      {U"2147483648", 0, -2},
+      {U"-2147483649", 0, -2},
+      {U"99999999999999999999", 0, -2},
+      {U"12x", 12, -1},
+      {U"", 0, -1},
+      {U"-", 0, -1},
+      {U"1.5", 1, -1},
+      {U"\u0661", 0, -1},  // a digit of another script is no digit here
+  };
+  for (const Case& c : cases) {
+    for (u32 unit : {1u, 2u, 4u}) {
+      if (unit == 1 && c.text.find_first_of(U"\u0661") != std::u32string_view::npos) {
+        continue;
+      }
+      i32 status = 7;
+      EXPECT_EQ(to_int(c.text, unit, &status), c.value) << unit;
+      EXPECT_EQ(status, c.status) << unit;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kiv

@@ -106,6 +106,64 @@ TEST(Registry, EmptyEntryRaisesExpectArgWithTheDatatype) {
   EXPECT_EQ(error_id([&] { actions::get_action_of_value(&blk, action::slot::subtract); }), "expect-arg");
 }
 
+namespace {
+Cell argument_word_cell{type::word, 0, 4242, 0};
+const Cell* fake_argument_word(i32 position) {
+  argument_word_cell.w3 = static_cast<u32>(position);
+  return &argument_word_cell;
+}
+}  // namespace
+
+TEST(Actions, TypeChecksRaiseExpectArg) {
+  boot_core();
+  Cell ts{type::typeset, 0, 0, 0};
+  cell::typeset_add(&ts, type::integer);
+  cell::typeset_add(&ts, type::block);
+  cell::typeset_add(&ts, type::event);
+
+  auto saved = actions::argument_word;
+  actions::argument_word = fake_argument_word;
+  Cell ok = test::int_cell(5), bad{type::string, 0, 0, 0};
+  EXPECT_EQ(actions::check_type(&ts, 1, &ok), &ok);
+  try {
+    actions::check_type(&ts, 2, &bad);
+    ADD_FAILURE() << "string! accepted";
+  } catch (const LanguageError& e) {
+    EXPECT_EQ(e.category, ErrorCategory::script);
+    EXPECT_STREQ(e.id, "expect-arg");
+    ASSERT_EQ(e.arg_count, 3u);
+    EXPECT_EQ(e.args[0].type(), type::word) << "no call frame: the where is the word <not-found>";
+    EXPECT_EQ(e.args[1].type(), type::datatype);
+    EXPECT_EQ(e.args[1].w1, type::string);
+    EXPECT_EQ(e.args[2].w2, 4242u);
+    EXPECT_EQ(e.args[2].w3, 2u) << "the word of the argument's position";
+  }
+
+  // A refinement that was not used is not checked.
+  Cell unused{type::logic, 0, 0, 0}, used{type::logic, 1, 0, 0};
+  EXPECT_EQ(actions::check_refinement_arg(&unused, &ts, 3, &bad), &bad);
+  EXPECT_THROW(actions::check_refinement_arg(&used, &ts, 3, &bad), LanguageError);
+
+  Cell unset{type::unset, 0, 0, 0};
+  EXPECT_EQ(actions::check_arg_set(1, &ok), &ok);
+  try {
+    actions::check_arg_set(1, &unset);
+    ADD_FAILURE();
+  } catch (const LanguageError& e) {
+    EXPECT_STREQ(e.id, "expect-arg");
+    EXPECT_EQ(e.args[1].w1, type::unset);
+  }
+  actions::argument_word = saved;
+
+  // check_arg reads the current call's arguments; a negative position is an absent argument.
+  Cell r = test::call({test::int_cell(1), bad}, [&] {
+    EXPECT_EQ(actions::check_arg(-1, &ts), -1);
+    EXPECT_EQ(actions::check_arg(0, &ts), 0);
+    EXPECT_THROW(actions::check_arg(1, &ts), LanguageError);
+  });
+  (void)r;
+}
+
 TEST(Datatype, FormMoldAndCompare) {
   boot_core();
   Cell b, p, n = test::int_cell(5);

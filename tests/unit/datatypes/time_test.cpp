@@ -15,6 +15,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
+#include "lexer/lexer.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -70,6 +71,7 @@ class TimeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::boot_core();
+    lexer::init();  // time! text is read by the lexer
     saved_ = float_::hooks::word_name;
     float_::hooks::word_name = word_name;
   }

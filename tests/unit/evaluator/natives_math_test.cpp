@@ -8,6 +8,8 @@
 #include <limits>
 #include <string>
 
+#include "datatypes/money.h"
+#include "datatypes/tuple.h"
 #include "evaluator/natives.h"
 #include "tests/unit/core_fixture.h"
 
@@ -20,7 +22,7 @@ Cell point3(float x, float y, float z) {
   return Cell{type::point3D, std::bit_cast<u32>(x), std::bit_cast<u32>(y), std::bit_cast<u32>(z)};
 }
 Cell tuple(std::initializer_list<u8> bytes) {
-  Cell c{type::tuple | static_cast<u32>(bytes.size()) << 19, 0, 0, 0};
+  Cell c{tuple::header_for(static_cast<i32>(bytes.size())), 0, 0, 0};
   std::memcpy(&c.w1, std::data(bytes), bytes.size());
   return c;
 }
@@ -29,9 +31,9 @@ Cell real(double d) {
   c.set_double(d);
   return c;
 }
-// money!: sign in header bit 14, 22 BCD digits in bytes 5-15 (17 integral, 5 fractional).
+// money!: 22 BCD digits in bytes 5-15 (17 integral, 5 fractional).
 Cell money(bool negative, u8 units) {
-  Cell c{type::money | (negative ? 0x4000u : 0u), 0, 0, 0};
+  Cell c{type::money | (negative ? money::sign_bit : 0u), 0, 0, 0};
   auto* bytes = reinterpret_cast<u8*>(&c);
   // Digit 17, the units, is the high nibble of byte 13.
   bytes[13] = static_cast<u8>(units % 10 << 4);

@@ -1,5 +1,5 @@
-// Token loaders: the value each literal form loads to, the literal forms that are malformed, the forms
-// of the datatypes that arrive later, and the text-to-number readers behind `to`.
+// Token loaders: the value each literal form loads to, the literal forms that are malformed and the
+// forms of the datatypes that arrive later.
 #include <bit>
 #include <cmath>
 
@@ -317,86 +317,6 @@ TEST_F(Loaders, ConstructionSyntax) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(error_of(bad).id, "malconstruct");
   }
-}
-
-// ---- Text-to-number readers ------------------------------------------------------------------------
-
-i32 to_int(std::u32string_view text, u32 unit, i32* status) {
-  std::string bytes;
-  for (char32_t c : text) {
-    u8 b[4];
-    std::memcpy(b, &c, 4);
-    bytes.append(reinterpret_cast<const char*>(b), unit);
-  }
-  return lexer::string_to_integer(reinterpret_cast<const std::byte*>(bytes.data()), static_cast<i32>(text.size()),
-                                  unit, status);
-}
-
-TEST(LexerConversions, StringToInteger) {
-  struct Case {
-    std::u32string_view text;
-    i32 value;
-    i32 status;
-  } cases[] = {
-      {U"0", 0, 0},
-      {U"123", 123, 0},
-      {U"-123", -123, 0},
-      {U"+5", 5, 0},
-      {U"1'000'000", 1000000, 0},
-      {U"2147483647", 2147483647, 0},
-      {U"-2147483648", -2147483647 - 1, 0},
-      {U"2147483648", 0, -2},
-      {U"-2147483649", 0, -2},
-      {U"99999999999999999999", 0, -2},
-      {U"12x", 12, -1},
-      {U"", 0, -1},
-      {U"-", 0, -1},
-      {U"1.5", 1, -1},
-      {U"\u0661", 0, -1},  // a digit of another script is no digit here
-  };
-  for (const Case& c : cases) {
-    for (u32 unit : {1u, 2u, 4u}) {
-      if (unit == 1 && c.text.find_first_of(U"\u0661") != std::u32string_view::npos) {
-        continue;
-      }
-      i32 status = 7;
-      EXPECT_EQ(to_int(c.text, unit, &status), c.value) << unit;
-      EXPECT_EQ(status, c.status) << unit;
-    }
-  }
-}
-
-TEST(LexerConversions, StringToFloat) {
-  auto read = [](std::string_view text, i32& status) {
-    return lexer::string_to_float(reinterpret_cast<const std::byte*>(text.data()), static_cast<i32>(text.size()), 1,
-                                  &status);
-  };
-  struct Case {
-    std::string_view text;
-    double value;
-  } good[] = {{"1.5", 1.5}, {"1,5", 1.5}, {"-2e3", -2000}, {"1'000.25", 1000.25}, {".5", 0.5}, {"7", 7},
-              {"1e400", float_::infinity}};
-  for (const Case& c : good) {
-    i32 status = 7;
-    EXPECT_EQ(read(c.text, status), c.value) << c.text;
-    EXPECT_EQ(status, 0) << c.text;
-  }
-  for (std::string_view bad : {"", "abc", "1.5.5", "1e", "--1", "1.5x", "1.#INF"}) {
-    i32 status = 0;
-    EXPECT_TRUE(std::isnan(read(bad, status))) << bad;
-    EXPECT_EQ(status, -1) << bad;
-  }
-  std::string long_text(313, '1');
-  i32 status = 0;
-  read(long_text, status);
-  EXPECT_EQ(status, -1);
-}
-
-TEST(LexerConversions, FloatSyntax) {
-  for (const char* good : {"1", "1.5", "1.", ".5", "1e5", "1E-5", "+1", "-1.5e+10", "1'000", "1.5'5", "1'5e3"})
-    EXPECT_TRUE(lexer::float_syntax_q(good, static_cast<i32>(std::strlen(good)))) << good;
-  for (const char* bad : {"", "e5", "1e", "1e+", "1..5", "1''0", "'1", "1.5.5", "1e5.5", "1x", "1+"})
-    EXPECT_FALSE(lexer::float_syntax_q(bad, static_cast<i32>(std::strlen(bad)))) << bad;
 }
 
 }  // namespace

@@ -68,6 +68,12 @@ class Collector : public ::testing::Test {
     externals::init();
     mold::cycle_top = 0;
     collector::callbacks = {};
+    // What the collector marks in the types these tests build, as their units register it.
+    collector::set_mark_procedure(type::block, collector::mark_any_block);
+    collector::set_mark_procedure(type::string, collector::mark_any_string);
+    collector::set_mark_procedure(type::binary, collector::mark_bytes);
+    collector::set_mark_procedure(type::hash, collector::mark_hash);
+    collector::set_mark_procedure(type::handle, collector::mark_handle);
     collector::init();
     collector::set_torture(0);  // the tests that want torture mode turn it on themselves
     saved_torture_nodes_ = collector::torture_nodes;

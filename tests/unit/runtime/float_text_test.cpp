@@ -339,4 +339,11 @@ TEST(FloatText, PowersOfTen) {
   }
 }
 
+TEST(FloatText, LiteralSyntax) {
+  for (const char* good : {"1", "1.5", "1.", ".5", "1e5", "1E-5", "+1", "-1.5e+10", "1'000", "1.5'5", "1'5e3"})
+    EXPECT_TRUE(ft::literal_syntax_q(good, static_cast<i32>(std::strlen(good)))) << good;
+  for (const char* bad : {"", "e5", "1e", "1e+", "1..5", "1''0", "'1", "1.5.5", "1e5.5", "1x", "1+"})
+    EXPECT_FALSE(ft::literal_syntax_q(bad, static_cast<i32>(std::strlen(bad)))) << bad;
+}
+
 }  // namespace
