@@ -146,16 +146,13 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
     if (!accepts(entries + k, base[k].type())) [[unlikely]] raise_expect(f, fn, k, base + k);
   }
   // The cache's cells move only in a collection: their address is read again after one.
-  u32 cycles = collector::series_cycles;
+  collector::Epoch gc;
   for (i32 k = present; k < mandatory; ++k) {
     const u32 mode = entries[k].header >> spec_cache::mode_shift & 3;
     if (mode == 0 && c && c->index < walk_view(*c).tail) [[likely]] {
       Exit e = eval_argument(*c, infix);
       if (e != Exit::none) [[unlikely]] return e;
-      if (cycles != collector::series_cycles) [[unlikely]] {
-        cycles = collector::series_cycles;
-        entries = cache_entry(fn, 0);
-      }
+      if (gc.moved()) [[unlikely]] entries = cache_entry(fn, 0);
       const Cell* value = stack::top - 1;
       if (!accepts(entries + k, value->type())) [[unlikely]] raise_expect(f, fn, k, value);
       continue;
@@ -163,10 +160,7 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
     const Cell entry = entries[k];
     Exit e = fetch_one(c, entry, infix, f, fn, word_index_of_entry(k));
     if (e != Exit::none) [[unlikely]] return e;
-    if (cycles != collector::series_cycles) [[unlikely]] {
-      cycles = collector::series_cycles;
-      entries = cache_entry(fn, 0);
-    }
+    if (gc.moved()) [[unlikely]] entries = cache_entry(fn, 0);
   }
   if (!(summary & spec_cache::has_more) && !path) return Exit::none;
 

@@ -337,7 +337,7 @@ template <bool T = true>
 [[gnu::always_inline]] inline void fetch_plain(Walk& w, const Cell* fn, const Frame* f, const Cell* entries,
                                                i32 mandatory, Exit* status, i32 from = 0) {
   // The cache's cells move only in a collection: their address is read again after one.
-  u32 cycles = collector::series_cycles;
+  collector::Epoch gc;
   for (i32 k = from; k < mandatory; ++k) {
     if (w.index >= synced(w).tail) [[unlikely]] raise_no_arg(f, fn, k);
     Cell* const at = stack::top;
@@ -346,10 +346,7 @@ template <bool T = true>
       *status = e;
       return;
     }
-    if (cycles != collector::series_cycles) [[unlikely]] {
-      cycles = collector::series_cycles;
-      entries = cache_entry(fn, 0);
-    }
+    if (gc.moved()) [[unlikely]] entries = cache_entry(fn, 0);
     const Cell* value = stack::top - 1;
     if (!accepts(entries + k, value->type())) [[unlikely]] raise_expect(f, fn, k, value);
   }
@@ -432,15 +429,14 @@ template <bool T>
     Frame* f = stack::push_frame(name, stack::kind::interp_function);
     f->function_context = ctx.offset();
     f->saved_values = cc->w2;
-    u32 cycles = collector::series_cycles;
+    collector::Epoch gc;
     fetch_plain<T>(w, slot, f, entries, mandatory, &e);
     if (e != Exit::none) [[unlikely]] {
       stack::pop_function_frame();
       return e;
     }
     Cell* const base = stack::arguments;
-    if (cycles != collector::series_cycles) [[unlikely]] {
-      cycles = collector::series_cycles;
+    if (gc.moved()) [[unlikely]] {
       // The frame's copy of the context node is the one the collector keeps up to date.
       cc = context::cell_of(Ref<Node>(f->function_context));
     }
@@ -449,7 +445,7 @@ template <bool T>
     stack::running_values = base;
     f->header |= stack::kind::return_target << 24;
     e = run_body(slot, base);
-    if (cycles != collector::series_cycles) [[unlikely]] {
+    if (gc.moved()) [[unlikely]] {
       stack::pop_function_frame();
     } else {
       stack::restore_context(f, cc);
