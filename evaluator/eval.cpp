@@ -39,7 +39,7 @@ namespace {
 u32 epoch = 1;
 
 [[gnu::always_inline]] inline void sync_now(Walk& w) {
-  const SeriesBuffer* b = buffer_of(Ref<Node>(w.frame->word_context));
+  const SeriesBuffer* b = buffer_of(w.frame->block_node());
   w.cells = arena::at<Cell>(b->head);
   w.tail = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
   w.epoch = epoch;
@@ -720,7 +720,7 @@ template <bool T>
   } else {
     try {
       for (;;) {
-        f->saved_values = static_cast<u32>(w.index);
+        f->set_expr_index(w.index);
         stack::top = base;
         Exit e = eval_expr_inline<T>(w, false);
         if (e != Exit::none) [[unlikely]] {
@@ -779,7 +779,7 @@ bool at_end(const Walk& w) { return w.index >= view(w.frame).tail; }
 
 Exit next(Walk& w, bool push) {
   resync(w);
-  w.frame->saved_values = static_cast<u32>(w.index);
+  w.frame->set_expr_index(w.index);
   Cell* const base = stack::arguments;
   Cell* const top = push ? stack::top : base;
   stack::top = top;
@@ -792,7 +792,7 @@ Exit next(Walk& w, bool push) {
 }
 
 Cell* position(const Walk& w, Cell* out) {
-  *out = Cell{type::block, static_cast<u32>(w.index), w.frame->word_context, 0};
+  *out = Cell{type::block, static_cast<u32>(w.index), w.frame->block_node().offset(), 0};
   return out;
 }
 

@@ -70,7 +70,7 @@ struct View {
   i32 tail;
 };
 inline View view(const Frame* f) {
-  SeriesBuffer* b = buffer_of(Ref<Node>(f->word_context));
+  SeriesBuffer* b = buffer_of(f->block_node());
   return {b->head_ptr<Cell>(), static_cast<i32>((b->tail - b->head) / sizeof(Cell))};
 }
 // The evaluation epoch (see Walk) belongs to eval.cpp, whose steps compare a walk's copy with it at

@@ -40,8 +40,8 @@ namespace {
 void current_position_hook(Cell* out) {
   for (Frame* f = stack::frame_top; f > stack::frame_bottom;) {
     --f;
-    if (f->kind() == stack::kind::block && f->word_context) {
-      *out = Cell{type::block, f->saved_values, f->word_context, 0};
+    if (f->kind() == stack::kind::block && f->block_node()) {
+      *out = Cell{type::block, static_cast<u32>(f->expr_index()), f->block_node().offset(), 0};
       return;
     }
   }

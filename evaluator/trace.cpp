@@ -16,7 +16,7 @@ namespace detail {
 
 void fire(u32 event, const Walk* w, i32 index, const Cell* reference, const Cell* value) {
   Cell blk = none::value;
-  if (w) blk = Cell{type::block, 0, w->frame->word_context, 0};
+  if (w) blk = Cell{type::block, 0, w->frame->block_node().offset(), 0};
   RootCell keep(blk);
   Exit e = fire_event(event, w ? &blk : nullptr, index, reference, value);
   if (e != Exit::none) stack::raise_exit(e);
