@@ -357,10 +357,8 @@ void set_code(Cell* err, i32 category, i32 index) {
 }
 
 void set_near(Cell* err) {
-  if (!hooks::current_position) return;
-  Cell near = none::value;
+  Cell near = stack::innermost_position();
   RootCell keep(near);
-  hooks::current_position(&near);
   set(err, field::near, &near);
 }
 
@@ -532,7 +530,7 @@ void record_trace(Cell* err_in) {
   Cell trace{type::none, 0, 0, 0};
   RootCell keep_trace(trace);
   block::make_at(&trace, 20);
-  if (hooks::collect_frame_words) hooks::collect_frame_words(level, &trace, position.as_int());
+  stack::collect_frame_words(level, &trace, position.as_int());
   set(&err, field::stack, &trace);
   Cell files = state_field(state_source_files);
   RootCell keep_files(files);
@@ -696,7 +694,7 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
     if (stack_field.type() == type::integer) {
       text(out, "\n*** Stack: ");
       L -= 12;
-      if (hooks::form_trace) L = hooks::form_trace(level.as_int(), stack_field.as_int(), out, L);
+      L = stack::form_trace(level.as_int(), out, stack_field.as_int(), L);
     } else if (stack_field.type() == type::block) {
       text(out, "\n*** Stack: ");
       L -= 12;

@@ -82,19 +82,11 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
                 bool case_, bool lenient, bool tail, bool evt);
 i32 compare(const Cell* a, const Cell* b, i32 op);
 
-// ---- Hooks into the evaluator and the system object ---------------------------------------------
+// ---- Hooks into the system object ---------------------------------------------
 
 namespace hooks {
-// The interpreter's current position (a block at the expression being evaluated), copied into
-// `near`; null leaves none.
-inline void (*current_position)(Cell* out) = nullptr;
 // system/state (an object), or null while there is no system object.
 inline const Cell* (*system_state)() = nullptr;
-// Appends the frame words up to the position, separated by spaces (stack/form-trace); answers the
-// remaining limit.
-inline i32 (*form_trace)(i32 level, i32 position, Cell* out, i32 limit) = nullptr;
-// Appends the same words to a block (stack/collect-frame-words).
-inline void (*collect_frame_words)(i32 level, Cell* block, i32 position) = nullptr;
 }  // namespace hooks
 
 // Registers error! (parent object!), builds the catalogue and the template, installs the argument

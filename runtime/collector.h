@@ -52,6 +52,22 @@ inline u32 nodes_cycles = 0;     // collections that evacuated a node frame
 // made for good (the words unit makes it and says what its fixed cells are). None until then.
 inline Cell root_block{type::none, 0, 0, 0};
 
+// "It may have moved": buffers and nodes move only in a collection, so code that keeps an address
+// across calls that may allocate can ask whether a collection ran instead of reading the address
+// again each time. An Epoch is armed when made; moved() answers whether a collection completed
+// since it was last armed, and arms it again.
+//   collector::Epoch gc;
+//   ... calls that may allocate ...
+//   if (gc.moved()) [[unlikely]] cells = buffer_of(node)->head_ptr<Cell>();
+struct Epoch {
+  u32 seen = series_cycles;
+  bool moved() {
+    if (seen == series_cycles) return false;
+    seen = series_cycles;
+    return true;
+  }
+};
+
 // A node frame whose used count has not changed over the last history_depth + 1 collections is a
 // candidate for evacuation.
 constexpr u32 history_depth = 5;

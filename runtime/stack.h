@@ -131,6 +131,11 @@ struct Frame {
   u32 code() const { return (header >> 24) & kind::code_mask; }
   i32 symbol() const { return static_cast<i32>(header & 0xFFFFFF); }
   Cell* base() const { return arena::at<Cell>(saved_base); }
+  // A block frame's names for the words it reuses: the block being evaluated and the index of the
+  // expression being evaluated.
+  Ref<Node> block_node() const { return Ref<Node>(word_context); }
+  i32 expr_index() const { return static_cast<i32>(saved_values); }
+  void set_expr_index(i32 index) { saved_values = static_cast<u32>(index); }
 };
 static_assert(sizeof(Frame) == 20);
 

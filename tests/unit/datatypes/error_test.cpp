@@ -15,6 +15,7 @@
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "runtime/collector.h"
+#include "runtime/stack.h"
 #include "tests/unit/object_fixture.h"
 
 namespace kiv {
@@ -113,9 +114,11 @@ TEST_F(Errors, MakeFromTextIsAUserMessage) {
 }
 
 TEST_F(Errors, NearIsTheInterpretersPosition) {
-  error::hooks::current_position = [](Cell* out) { *out = Errors::load("a + b c d"); };
+  Cell& code = load("a + b c d");
+  stack::Mark m = stack::mark();
+  stack::push_block_frame(Ref<Node>(code.w2), 0);
   Cell& e = make_error(test::int_cell(400));
-  error::hooks::current_position = nullptr;
+  stack::unwind_to(m);
   EXPECT_EQ(field_text(e, error::field::near), "[a + b c d]");
   EXPECT_EQ(error::report(&e), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : a + b c d");
 }
@@ -212,39 +215,35 @@ TEST_F(Errors, LongArgumentsAndNearAreCut) {
 }
 
 TEST_F(Errors, StackAndFilesLines) {
+  // The frames of two calls, f then g, below the error; then outer's, for record-trace.
+  stack::Mark m = stack::mark();
+  stack::push_call_frame(&word_of("f"));
+  stack::push_call_frame(&word_of("g"));
+  const i32 raised_at = stack::frame_depth();
+  stack::push_call_frame(&word_of("outer"));
   Cell& e = make_error(test::int_cell(402));
-  *error::field_of(&e, error::field::stack) = test::int_cell(4);
+  *error::field_of(&e, error::field::stack) = test::int_cell(raised_at);
   static Cell state{type::none, 0, 0, 0};
   RootCell keep_state(state);
   state = make_object("interpreted?: true last-error: none stack-trace: 0 source-files: none callbacks: none GC: none");
   error::hooks::system_state = [] { return static_cast<const Cell*>(&state); };
-  error::hooks::form_trace = [](i32 level, i32 position, Cell* out, i32 limit) {
-    std::string text = "level " + std::to_string(level) + " up to " + std::to_string(position);
-    string::append_utf8(out, text);
-    return limit - static_cast<i32>(text.size());
-  };
   std::string base = "*** Math Error: positive number required\n*** Where: ???\n*** Near : none";
   EXPECT_EQ(error::report(&e), base) << "no Stack line while stack-trace is 0";
   object::get_values(&state)[2] = test::int_cell(2);
-  EXPECT_EQ(error::report(&e), base + "\n*** Stack: level 2 up to 4");
+  EXPECT_EQ(error::report(&e), base + "\n*** Stack: f g ") << "the frames below the error's position";
   *error::field_of(&e, error::field::stack) = load("f g");
   *error::field_of(&e, error::field::files) = load("a.kiv b.kiv");
   EXPECT_EQ(error::report(&e), base + "\n*** Stack: f g\n*** Files: a.kiv b.kiv");
 
   // record-trace turns a frame position into the frame words and records the source files.
-  error::hooks::collect_frame_words = [](i32 level, Cell* block, i32 position) {
-    Cell& w = Errors::word_of(level == 2 && position == 7 ? "outer" : "wrong");
-    block::append_value(block, &w);
-  };
   object::get_values(&state)[3] = load("main.kiv");
-  *error::field_of(&e, error::field::stack) = test::int_cell(7);
+  *error::field_of(&e, error::field::stack) = test::int_cell(stack::frame_depth());
   error::record_trace(&e);
-  EXPECT_EQ(field_text(e, error::field::stack), "[outer]");
+  EXPECT_EQ(field_text(e, error::field::stack), "[f g outer]");
   EXPECT_EQ(field_text(e, error::field::files), "[main.kiv]");
   EXPECT_NE(error::field_of(&e, error::field::files)->w2, object::get_values(&state)[3].w2) << "a copy";
   error::hooks::system_state = nullptr;
-  error::hooks::form_trace = nullptr;
-  error::hooks::collect_frame_words = nullptr;
+  stack::unwind_to(m);
 }
 
 // ---- mold, path access, comparison ----
