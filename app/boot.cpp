@@ -40,6 +40,7 @@
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/external.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/platform.h"
 #include "runtime/print_hooks.h"
@@ -211,6 +212,7 @@ void init_runtime() {
   init_interpreter();        // 25
   init_slots();              // 26
   init_collector();          // 27
+  hooks::check();
 }
 
 void shut_down() {

@@ -18,6 +18,7 @@
 #include "datatypes/word.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -644,7 +645,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     }
     case type::bitset: append_bitset(&v, bytes); break;
     case type::image:
-      if (!image_bytes || !image_bytes(&v, bytes)) bad_to_arg(v);
+      if (!hooks::image_bytes || !hooks::image_bytes(&v, bytes)) bad_to_arg(v);
       break;
     default: value_bytes(&v, Mode::to, bytes); break;
   }
@@ -662,7 +663,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
 namespace {
 
 i32 current_base() {
-  i32 base = options_base ? options_base() : 16;
+  i32 base = hooks::binary_base ? hooks::binary_base() : 16;
   return base == 2 || base == 64 ? base : 16;
 }
 
@@ -910,7 +911,7 @@ void init() {
                               .trim = trim,
                               .modify = inherit,
                           });
-  string::binary_to = to;
+  hooks::binary_to = to;
   datatype::makers::binary = lexer_maker;
   hashtable::set_hash_procedure(type::binary, hash);
   collector::set_mark_procedure(type::binary, collector::mark_bytes);

@@ -102,12 +102,6 @@ Cell* decode(i32 base, const std::byte* text, i32 length, u32 unit);
 // Hooks set by later units
 // ---------------------------------------------------------------------------------------------
 
-// The base form and mold write (system/options/binary-base: 2, 16 or 64; anything else is 16),
-// installed by the unit that makes the system object. Until then 16.
-inline i32 (*options_base)() = nullptr;
-// The raw 32-bit pixel words of an image (4 bytes per pixel, memory order B G R A), installed by
-// the image! unit; `to binary!` of an image raises bad-to-arg until then.
-inline bool (*image_bytes)(const Cell* image, std::vector<u8>& out) = nullptr;
 
 // ---------------------------------------------------------------------------------------------
 // Actions

@@ -14,6 +14,7 @@
 #include "datatypes/unset.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -435,9 +436,9 @@ Cell* to(Cell*, Cell* spec, u32 t) {
     bad_make(t, spec);
   }
   if (st == type::string) {
-    if (!scan_hook) raise_error(ErrorCategory::internal, "not-done");
+    if (!hooks::scan_block) raise_error(ErrorCategory::internal, "not-done");
     Cell* out = stack::push_cell();
-    scan_hook(spec, out);
+    hooks::scan_block(spec, out);
     return cell::set_type(out, t);
   }
   if (st == type::typeset) {

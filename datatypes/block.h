@@ -84,8 +84,6 @@ i32 compare_cells(const Cell* a, const Cell* b, i32 op);
 // Types that can list themselves as a block (object!, map!, vector!, typeset!) register how here;
 // make and to of block! call it: fills `out` with a new block and answers it.
 inline Cell* (*body_makers[datatype::table_rows])(const Cell* spec, Cell* out) = {};
-// to block! of a string: the lexer's scan into a new block (set by the lexer).
-inline Cell* (*scan_hook)(const Cell* text, Cell* out) = nullptr;
 
 // Actions.
 Cell* make(Cell* proto, Cell* spec, u32 type);

@@ -13,6 +13,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
@@ -354,8 +355,8 @@ i32 compare_function(const void* pa, const void* pb, std::uintptr_t context, u32
     stack::push_value(first + n);
     stack::push_value(second + n);
   }
-  if (!string::call_callback) raise_error(ErrorCategory::internal, "not-done");
-  Cell result = *string::call_callback(s.function, 2);
+  if (!hooks::call_callback) raise_error(ErrorCategory::internal, "not-done");
+  Cell result = *hooks::call_callback(s.function, 2);
   return string::sort_compare_result(&result);
 }
 

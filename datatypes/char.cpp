@@ -9,6 +9,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
 
@@ -115,7 +116,7 @@ void do_math(i32 op) {
       break;
     }
     case type::vector:
-      if (auto fn = float_::hooks::math[type::vector]) {
+      if (auto fn = float_::math[type::vector]) {
         fn(op);
         return;
       }

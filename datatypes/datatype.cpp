@@ -4,6 +4,7 @@
 #include "datatypes/dispatch.h"
 #include "datatypes/string.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/stack.h"
 
 namespace kiv::datatype {
@@ -61,7 +62,7 @@ void init() {
   hashtable::set_hash_procedure(type::datatype, hashtable::hash_word1);
   // datatype! registers first in every boot: from then on keys without an equality of their own
   // compare through the registry.
-  hashtable::compare_values = actions::dispatch_compare;
+  hooks::compare_values = actions::dispatch_compare;
 }
 
 }  // namespace kiv::datatype

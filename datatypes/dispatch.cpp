@@ -8,11 +8,12 @@
 #include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/native_table.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "datatypes/native_table.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -21,7 +22,7 @@ namespace kiv::actions {
 // ---- error helpers ----
 
 Cell* name_word(const char* name, u32 type, Cell* out) {
-  if (name_word_hook) name_word_hook(name, type, out);
+  if (hooks::name_word) hooks::name_word(name, type, out);
   else none::make_at(out);
   return out;
 }
@@ -30,7 +31,7 @@ void raise_expect_arg(u32 type_id, i32 n) {
   Cell where = *stack::get_where();
   Cell kind;
   datatype::make_at(&kind, type_id);
-  Cell word = argument_word ? *argument_word(n) : none::value;
+  Cell word = hooks::argument_word ? *hooks::argument_word(n) : none::value;
   raise_error(ErrorCategory::script, "expect-arg", where, kind, word);
 }
 
@@ -66,8 +67,8 @@ void raise_invalid_refine_arg(const char* refinement, const Cell* arg) {
 void unsupported(u32 type_id, const Cell*, u32) { raise_expect_arg(type_id, 0); }
 
 void* get_action_of_type(u32 type_id, const Cell* value, u32 s) {
-  if (s >= slot::append && port_actor_hook && value && value->type() == type::port) {
-    if (void* p = port_actor_hook(value, s)) return p;
+  if (s >= slot::append && hooks::port_actor && value && value->type() == type::port) {
+    if (void* p = hooks::port_actor(value, s)) return p;
   }
   void* fn = datatype::entry(type_id, s);
   if (!fn) unsupported(type_id, value, s);

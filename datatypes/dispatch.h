@@ -5,22 +5,17 @@
 // was not used, else as the position, in cells from the arguments base, of its first argument (any
 // other value than -1 for a refinement without argument).
 #pragma once
-#include "datatypes/registry.h"
 #include "datatypes/native_table.h"
+#include "datatypes/registry.h"
 #include "runtime/cell.h"
+#include "runtime/hooks.h"
 
 namespace kiv::actions {
 
 namespace slot = action::slot;
 
-// Error arguments that are words. The word machinery sets the hook once words exist; until then
-// such an argument is none. (The callee's argument words come through argument_word.)
-inline void (*name_word_hook)(const char* name, u32 type, Cell* out) = nullptr;  // word by name and type
 Cell* name_word(const char* name, u32 type, Cell* out);
 
-// The word naming argument #position of the running function (error/get-arg-word), installed by the
-// error unit; until then expect-arg carries none! in its place.
-inline const Cell* (*argument_word)(i32 position) = nullptr;
 
 // Raises script error expect-arg: where, a datatype! of type_id, the word of the callee's argument n
 // (0-based).
@@ -43,10 +38,6 @@ Cell* check_arg_set(i32 position, Cell* value);
 // Raises script error expect-arg (where, the datatype, the first argument's word).
 [[noreturn]] void unsupported(u32 type_id, const Cell* value, u32 slot);
 
-// port! values whose actor is a handle route slots 25 and above to the actor's own table. Set by
-// port! when it exists: answers the procedure, null when the port has no handle actor (the type's
-// row then applies); raises no-port-action for an empty actor entry.
-inline void* (*port_actor_hook)(const Cell* port, u32 slot) = nullptr;
 
 // The path step of the parent's type (slot 7). A type without one raises script bad-path-type2
 // (element, datatype) when there is no path, else bad-path-type (the path, the datatype, a copy of
@@ -72,8 +63,8 @@ KIV_ACTION_SLOTS(KIV_SLOT_TRAITS)
 template <u32 Slot>
 typename SlotOf<Slot>::F get(u32 type_id, const Cell* value) {
   if constexpr (Slot >= slot::append) {
-    if (port_actor_hook && value && value->type() == type::port) {
-      if (void* p = port_actor_hook(value, Slot)) return reinterpret_cast<typename SlotOf<Slot>::F>(p);
+    if (hooks::port_actor && value && value->type() == type::port) {
+      if (void* p = hooks::port_actor(value, Slot)) return reinterpret_cast<typename SlotOf<Slot>::F>(p);
     }
   }
   auto fn = type_id < datatype::table_rows ? SlotOf<Slot>::read(datatype::actions[type_id]) : nullptr;

@@ -21,6 +21,7 @@
 #include "datatypes/words.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -460,8 +461,8 @@ Cell* make(Cell*, Cell* spec_in, u32) {
       set(out, field::id, &i);
     } else if (first == type::set_word) {
       context::bind_block(&spec, object::context_of(out), false);
-      if (!object::eval_block_hook) raise_error(ErrorCategory::internal, "not-done");
-      object::eval_block_hook(&spec);
+      if (!hooks::eval_block) raise_error(ErrorCategory::internal, "not-done");
+      hooks::eval_block(&spec);
       Cell t = *field_of(out, field::type);
       c = t.type() == type::word ? category_of(&t) : -1;
       if (c < 0) invalid_spec_field(field::type);
@@ -760,7 +761,7 @@ void init() {
                            .find = action::inherit,
                            .select = action::inherit});
   if (catalog_root < 0 && words::root_ready_q()) build_catalog();
-  actions::argument_word = get_arg_word;
+  hooks::argument_word = get_arg_word;
   hashtable::set_hash_procedure(type::error, hashtable::hash_word1, true);
   collector::set_mark_procedure(type::error, collector::mark_object);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "runtime/cell.h"
+#include "runtime/hooks.h"
 
 namespace kiv::error {
 
@@ -82,15 +83,9 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
                 bool case_, bool lenient, bool tail, bool evt);
 i32 compare(const Cell* a, const Cell* b, i32 op);
 
-// ---- Hooks into the system object ---------------------------------------------
-
-namespace hooks {
-// system/state (an object), or null while there is no system object.
-inline const Cell* (*system_state)() = nullptr;
-}  // namespace hooks
 
 // Registers error! (parent object!), builds the catalogue and the template, installs the argument
-// word lookup of actions::argument_word. Needs object::init.
+// word lookup of hooks::argument_word. Needs object::init.
 void init();
 
 }  // namespace kiv::error

@@ -11,6 +11,7 @@
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "runtime/hooks.h"
 #include "runtime/stack.h"
 
 namespace kiv::file {
@@ -104,30 +105,30 @@ Cell* push(const Cell* value) { return stack::push_value(value); }
 // ---- I/O ----
 
 Cell* read(Cell* file, Cell* part, Cell* seek, bool binary, bool lines, bool, Cell* as) {
-  if (as || !hooks::read) not_done();
-  return hooks::read(file, part, seek, binary, lines, stack::push_cell());
+  if (as || !hooks::file_read) not_done();
+  return hooks::file_read(file, part, seek, binary, lines, stack::push_cell());
 }
 
 Cell* write(Cell* file, Cell* data, bool binary, bool lines, bool, bool append, Cell* part, Cell* seek, Cell* allow,
             Cell* as) {
-  if (allow || as || !hooks::write) not_done();
-  hooks::write(file, data, part, seek, binary, append, lines);
+  if (allow || as || !hooks::file_write) not_done();
+  hooks::file_write(file, data, part, seek, binary, append, lines);
   return &unset::value;
 }
 
 Cell* query(Cell* file) {
-  if (!hooks::query) not_done();
-  return hooks::query(file, stack::push_cell());
+  if (!hooks::file_query) not_done();
+  return hooks::file_query(file, stack::push_cell());
 }
 
 Cell* delete_(Cell* file) {
-  if (!hooks::delete_) not_done();
-  return logic::push(hooks::delete_(file));
+  if (!hooks::file_delete) not_done();
+  return logic::push(hooks::file_delete(file));
 }
 
 Cell* rename(Cell* from, Cell* to) {
-  if (!hooks::rename) not_done();
-  return logic::push(hooks::rename(from, to));
+  if (!hooks::file_rename) not_done();
+  return logic::push(hooks::file_rename(from, to));
 }
 
 void init() {

@@ -34,15 +34,6 @@ Cell* get_current_dir(Cell* out);
 // Pushes a copy of a value cell on the value stack (compiled code).
 Cell* push(const Cell* value);
 
-// The file layer, installed by it; until then the I/O actions raise internal not-done.
-namespace hooks {
-inline Cell* (*read)(Cell* file, Cell* part, Cell* seek, bool binary, bool lines, Cell* out) = nullptr;
-inline void (*write)(Cell* file, Cell* data, Cell* part, Cell* seek, bool binary, bool append, bool lines) = nullptr;
-inline Cell* (*query)(Cell* file, Cell* out) = nullptr;  // date! or none
-inline bool (*delete_)(Cell* file) = nullptr;
-inline bool (*rename)(Cell* from, Cell* to) = nullptr;
-}  // namespace hooks
-
 // Registers file! (after url!).
 void init();
 

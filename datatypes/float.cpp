@@ -17,6 +17,7 @@
 #include "datatypes/word.h"
 #include "runtime/float_text.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -46,7 +47,7 @@ Cell word_arg(const char* name) {
 }
 
 void extended_math(u32 owner, i32 op, const Cell* refused) {
-  auto fn = hooks::math[owner];
+  auto fn = math[owner];
   if (!fn) invalid_type(refused);
   fn(op);
 }

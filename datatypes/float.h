@@ -112,9 +112,8 @@ u32 hash(const Cell* value, bool case_);
 void init();
 
 // Where the extended number types (money!, pair!, point2D!, point3D!, tuple!, vector!, date!) plug
-// into the integer! and float! dispatchers; their units set these at init. Until one is set, a mix
-// with that type raises script invalid-type.
-namespace hooks {
+// into the integer! and float! dispatchers; their units set their entry at init. Until one is set, a
+// mix with that type raises script invalid-type.
 // Arithmetic of an extended type, indexed by that type's id, with the operands at the arguments
 // base as the dispatchers leave them and the result left there. From integer! (first operand), a
 // pair!, point, tuple! or date! second operand is swapped into the first place (for a pair or point
@@ -122,15 +121,5 @@ namespace hooks {
 // likewise while tuple! stays second; time! + date! swaps the date first; money! and vector! always
 // stay where they were written.
 inline void (*math[type::count + 1])(i32 op) = {};
-// A number (integer!, float!) compared with a money! under a compare-op.
-inline i32 (*compare_money)(const Cell* number, const Cell* money, i32 op) = nullptr;
-// money! to float!.
-inline double (*money_to_float)(const Cell* money) = nullptr;
-// The word! of a name, for error arguments such as the `divide` of not-related; until the words unit
-// sets it, those arguments are none.
-inline void (*word_named)(const char* name, Cell* out) = nullptr;
-// The name of a word! or issue! as UTF-8; until the words unit sets it, words name nothing.
-inline std::string (*word_name)(const Cell* word) = nullptr;
-}  // namespace hooks
 
 }  // namespace kiv::float_

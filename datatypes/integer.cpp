@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/unset.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -31,7 +32,7 @@ Cell datatype_arg(u32 type_id) {
 
 Cell word_arg(const char* name) {
   Cell c{type::none, 0, 0, 0};
-  if (float_::hooks::word_named) float_::hooks::word_named(name, &c);
+  if (hooks::word_named) hooks::word_named(name, &c);
   return c;
 }
 
@@ -51,7 +52,7 @@ Cell word_arg(const char* name) {
 
 // Hands the operation to an extended type's arithmetic, or refuses the second operand.
 void extended_math(u32 owner, i32 op, const Cell* second) {
-  auto fn = float_::hooks::math[owner];
+  auto fn = float_::math[owner];
   if (!fn) invalid_type(second);
   fn(op);
 }
@@ -287,7 +288,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     }
     case type::issue: {
       i32 v = 0;
-      std::string name = float_::hooks::word_name ? float_::hooks::word_name(spec) : std::string();
+      std::string name = hooks::word_name ? hooks::word_name(spec) : std::string();
       std::u32string text;
       const u8* p = reinterpret_cast<const u8*>(name.c_str());  // NUL-terminated: the decoder stops there
       const u8* end = p + name.size();
@@ -296,7 +297,7 @@ Cell* to(Cell* proto, Cell* spec, u32) {
         p = unicode::decode_utf8_next(p, cp);
         text.push_back(cp < 0 ? U'\uFFFD' : static_cast<char32_t>(cp));
       }
-      if (!float_::hooks::word_name || !hex_to_int(text, v))
+      if (!hooks::word_name || !hex_to_int(text, v))
         raise_error(ErrorCategory::script, "invalid-data", *spec);
       return box(proto, v);
     }
@@ -342,7 +343,7 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
       return float_::compare(&as_float, b, op);
     }
     case type::money:
-      return float_::hooks::compare_money ? float_::hooks::compare_money(a, b, op) : -2;
+      return hooks::compare_money ? hooks::compare_money(a, b, op) : -2;
     default: return -2;
   }
 }

@@ -22,6 +22,7 @@
 #include "datatypes/word.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -335,8 +336,8 @@ Cell* make(Cell* proto_in, Cell* spec_in, u32 type_id) {
       }
     }
     if (block::length(&spec) > 0) {
-      if (!eval_block_hook) raise_error(ErrorCategory::internal, "not-done");
-      eval_block_hook(&spec);
+      if (!hooks::eval_block) raise_error(ErrorCategory::internal, "not-done");
+      hooks::eval_block(&spec);
     }
     clear_changed(ctx);
     clear_new_lines(buffer_of(Ref<Node>(context::cell_of(ctx)->w2)));
@@ -595,9 +596,9 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   if (word::context_of(args) != ctx) word::bind(ctx, args);
   RootCell keep_obj(obj), keep_handler(handler);
   i32 locals = refresh_locals(record, on_change_entry, &handler);
-  if (!call_handler_hook) return;
+  if (!hooks::call_handler) return;
   if (locals > 0) function::push_unused_refinement(locals);
-  call_handler_hook(&handler, &name, ctx, static_cast<i32>(stack::top - args), on_change_callback);
+  hooks::call_handler(&handler, &name, ctx, static_cast<i32>(stack::top - args), on_change_callback);
 }
 
 void fire_on_change_top(Cell* obj, Cell* word) {
@@ -635,9 +636,9 @@ void fire_on_deep_change(Cell* owner_in, Cell* word, Cell* target, Cell* action,
   integer::box(stack::push_cell(), part);
   RootCell keep_handler(handler);
   i32 locals = refresh_locals(record, on_deep_change_entry, &handler);
-  if (!call_handler_hook) return;
+  if (!hooks::call_handler) return;
   if (locals > 0) function::push_unused_refinement(locals);
-  call_handler_hook(&handler, &name, ctx, static_cast<i32>(stack::top - args), on_deep_change_callback);
+  hooks::call_handler(&handler, &name, ctx, static_cast<i32>(stack::top - args), on_deep_change_callback);
 }
 
 // ---- Path access, select, put ----------------------------------------------------------------------
@@ -1002,8 +1003,8 @@ void init() {
   collector::set_mark_procedure(type::object, mark_object_cell);
   hashtable::set_hash_procedure(type::object, hashtable::hash_word1, true);
   block::body_makers[type::object] = block_body_maker;
-  word::fire_on_change = fire_on_change;
-  time::hooks::report_change = report_time_change;
+  hooks::fire_on_change = fire_on_change;
+  hooks::time_changed = report_time_change;
 }
 
 }  // namespace kiv::object

@@ -133,20 +133,10 @@ void fire_on_deep_change(Cell* owner, Cell* word, Cell* target, Cell* action, Ce
 
 // ---- Hooks into the evaluator --------------------------------------------------------------------
 
-// Evaluates a block in its bindings (interpreter/eval-block): `make object!` bodies and `make
-// error!` set-word specs. Installed by the interpreter; until then a non-empty body raises internal
-// not-done.
-inline void (*eval_block_hook)(Cell* block) = nullptr;
 
 // Callback kinds of the two handlers.
 constexpr i32 on_change_callback = 8;
 constexpr i32 on_deep_change_callback = 16;
-// Calls a handler function with its `count` arguments pushed last on the value stack, under a
-// function frame named by `name` for the owner's context (interpreter/call-callback); the result is
-// not used: the caller drops everything it pushed. Installed by the interpreter; while it is null
-// no handler can run and firing does nothing.
-using CallHandler = void (*)(const Cell* handler, const Cell* name, Ref<Node> owner_ctx, i32 count, i32 kind);
-inline CallHandler call_handler_hook = nullptr;
 
 // ---- Actions -------------------------------------------------------------------------------------
 

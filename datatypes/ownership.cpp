@@ -16,6 +16,7 @@
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 
@@ -178,10 +179,10 @@ void init() {
   owners = hashtable::make(64, nullptr, hashtable::kind_owners, entry_values);
   collector::add_root_callback(mark_root);
   collector::add_sweep_callback(sweep_callback);
-  series::notify_hook = series_notify;
-  series::owner_of_hook = owner_of;
-  series::modify_owned_hook = modify_owned;
-  unicode::case_change_notifier = case_changed;
+  hooks::series_notify = series_notify;
+  hooks::owner_of = owner_of;
+  hooks::modify_owned = modify_owned;
+  hooks::case_change_notifier = case_changed;
 }
 
 Ref<Node> table() { return owners; }

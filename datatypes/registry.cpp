@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/hooks.h"
 #include "runtime/sys.h"
 
 namespace kiv::datatype {
@@ -21,7 +22,7 @@ void set_name(u32 id, const char* name) {
   auto length = static_cast<u32>(std::strlen(name));
   names[id].name = name;
   names[id].length = length ? length - 1 : 0;
-  if (make_name_word) make_name_word(id);
+  if (hooks::make_name_word) hooks::make_name_word(id);
 }
 
 void check_id(u32 id, u32 parent) {
@@ -74,9 +75,9 @@ void register_raw(u32 count, const void* const* words) {
 }
 
 void make_name_words() {
-  if (!make_name_word) return;
+  if (!hooks::make_name_word) return;
   for (u32 id = 1; id <= highest_type_id; ++id)
-    if (names[id].name) make_name_word(id);
+    if (names[id].name) hooks::make_name_word(id);
 }
 
 void reset_registry() {

@@ -136,9 +136,6 @@ inline const action::Row& row(u32 type_id) { return actions[type_id]; }
 // Slot s (1 to 62) of a row as an untyped procedure address, null when the type does not support it.
 void* entry(u32 type_id, u32 slot);
 
-// Set by the word machinery once name words can be made: a registration made after that (event!)
-// gets its name word at once. Boot registrations get theirs from make_name_words().
-inline void (*make_name_word)(u32 type_id) = nullptr;
 
 // Makes the name word of every registered type (the boot calls it once the symbol table is up).
 void make_name_words();

@@ -15,6 +15,7 @@
 #include "datatypes/unset.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -85,15 +86,15 @@ i32 target_index(bool at) {
 // ---- hooks ----
 
 bool notify(Cell* s, const char* word, const Cell* value, i32 index, i32 count) {
-  if (!notify_hook || !(buffer_of(s)->flags & series_flag::owned)) return false;
-  return notify_hook(s, word, value, index, count);
+  if (!hooks::series_notify || !(buffer_of(s)->flags & series_flag::owned)) return false;
+  return hooks::series_notify(s, word, value, index, count);
 }
 
 void hash_changed(Cell* s) {
-  if (s->type() == type::hash && hash_changed_hook) hash_changed_hook(s);
+  if (s->type() == type::hash && hooks::hash_changed) hooks::hash_changed(s);
 }
 
-i32 canonical_symbol(i32 symbol) { return symbol_resolve_hook ? symbol_resolve_hook(symbol) : symbol; }
+i32 canonical_symbol(i32 symbol) { return hooks::symbol_resolve ? hooks::symbol_resolve(symbol) : symbol; }
 
 namespace {
 
@@ -112,7 +113,7 @@ void element_at(const Cell* s, i32 pos, Cell* out) {
   if (any_block_q(t)) {
     *out = b->head_ptr<Cell>()[pos];
   } else if (t == type::vector) {
-    if (vector_get_hook) vector_get_hook(s, pos, out);
+    if (hooks::vector_get) hooks::vector_get(s, pos, out);
     else none::make_at(out);
   } else if (t == type::binary) {
     integer::box(out, static_cast<i32>(std::to_integer<u8>(*unit_at(b, pos))));
@@ -214,7 +215,7 @@ Cell* poke(Cell* s, i32 n, Cell* data, Cell* boxed) {
     b->head_ptr<Cell>()[at] = *data;
     hash_changed(s);
   } else if (t == type::vector) {
-    if (vector_set_hook) vector_set_hook(s, at, data);
+    if (hooks::vector_set) hooks::vector_set(s, at, data);
   } else if (t == type::binary) {
     *unit_at(b, at) = static_cast<std::byte>(data->w2 & 0xFF);
   } else if (any_string_q(t)) {
@@ -516,9 +517,9 @@ Cell* random(Cell* value, bool seed, bool secure, bool only) {
 }
 
 Cell* reflect(Cell* value, i32 field) {
-  if (owned_symbol >= 0 && canonical_symbol(field) == canonical_symbol(owned_symbol) && owner_of_hook) {
+  if (owned_symbol >= 0 && canonical_symbol(field) == canonical_symbol(owned_symbol) && hooks::owner_of) {
     Cell* out = stack::push_cell();
-    owner_of_hook(value, out);
+    hooks::owner_of(value, out);
     return out;
   }
   raise_error(ErrorCategory::internal, "not-done");
@@ -526,9 +527,9 @@ Cell* reflect(Cell* value, i32 field) {
 
 Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
   bool word = field->type() >= type::word && field->type() <= type::issue;
-  if (word && owned_symbol >= 0 && modify_owned_hook &&
+  if (word && owned_symbol >= 0 && hooks::modify_owned &&
       canonical_symbol(static_cast<i32>(field->w2)) == canonical_symbol(owned_symbol)) {
-    if (value->type() == type::none || value->type() == type::block) modify_owned_hook(target, value);
+    if (value->type() == type::none || value->type() == type::block) hooks::modify_owned(target, value);
   }
   return value;
 }

@@ -43,28 +43,13 @@ i32 target_index(bool at);
 // Units from the head (from the start with from_start); a head past the tail is pulled back to it.
 i32 length_from_head(Cell* s, bool from_start = false);
 
-// Change reports to a series' owning object. The ownership unit sets the hook; it is asked only
-// for owned buffers. Answers whether an owner was found.
-inline bool (*notify_hook)(Cell* series, const char* word, const Cell* value, i32 index, i32 count) = nullptr;
 bool notify(Cell* series, const char* word, const Cell* value, i32 index, i32 count);
 
-// hash! keeps an index over its cells. The hash! unit sets this hook; the common actions call it
-// after every change of a hash!'s cells, and it brings the index up to date.
-inline void (*hash_changed_hook)(Cell* hash) = nullptr;
 void hash_changed(Cell* s);
-
-// vector! elements, set by the vector! unit: read one element into a cell / write one (the value's
-// type already checked against the element type).
-inline void (*vector_get_hook)(const Cell* vector, i32 index, Cell* out) = nullptr;
-inline void (*vector_set_hook)(Cell* vector, i32 index, const Cell* value) = nullptr;
 
 // The owners table, set by the ownership unit: the owner record of a series (none when unowned);
 // and modify's owned field (none unowns, a block of object and word owns).
 inline i32 owned_symbol = -1;  // symbol id of the word `owned`, set by the static words
-inline void (*owner_of_hook)(const Cell* series, Cell* out) = nullptr;
-inline void (*modify_owned_hook)(Cell* series, const Cell* value) = nullptr;
-// The canonical alias of a symbol (the symbol table sets it); identity until then.
-inline i32 (*symbol_resolve_hook)(i32 symbol) = nullptr;
 i32 canonical_symbol(i32 symbol);
 
 // Actions.

@@ -10,6 +10,7 @@
 
 #include "datatypes/string_internal.h"
 #include "runtime/float_text.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -403,8 +404,8 @@ namespace {
 // The text cell behind a source or target: a symbol! is read through its name string.
 const Cell* text_cell(const Cell* v, Cell* tmp) {
   if (v->type() == type::symbol) {
-    if (!symbol_name) raise_error(ErrorCategory::internal, "not-done");
-    *tmp = *symbol_name(v);
+    if (!hooks::symbol_name) raise_error(ErrorCategory::internal, "not-done");
+    *tmp = *hooks::symbol_name(v);
     tmp->w1 = 0;
     return tmp;
   }

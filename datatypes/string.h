@@ -63,10 +63,6 @@ inline void write_unit(std::byte* p, u32 unit, i32 cp) {
   }
 }
 
-// How a symbol! is read as text: its cached name string (a string-family cell read from position
-// 0). Installed by the symbol unit; until then a symbol given as text raises internal not-done.
-using SymbolNameFn = const Cell* (*)(const Cell* symbol);
-inline SymbolNameFn symbol_name = nullptr;
 
 // The string-family type ids (string!, file!, url!, tag!, email!, ref!).
 bool any_string_q(u32 type_id);
@@ -216,14 +212,6 @@ bool head_in_bitset_q(Cell* s, const Cell* bitset);
 // argument comes first (the same convention as block! sort); none -1; anything else 1.
 i32 sort_compare_result(const Cell* result);
 
-// Calls a function value on the last `count` cells of the value stack and answers its result cell
-// (interpreter/call-callback under a <compare-callback> frame). Installed by the interpreter; until
-// then sort/compare with a function raises internal not-done.
-using CallbackFn = const Cell* (*)(const Cell* function, i32 count);
-inline CallbackFn call_callback = nullptr;
-
-// The binary! conversion behind make binary! of a non-number (installed by the binary! unit).
-inline action::Make binary_to = nullptr;
 
 // Registers string! (allocates the swap scratch buffer first).
 void init();

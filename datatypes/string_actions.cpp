@@ -16,6 +16,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string_internal.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
@@ -236,8 +237,8 @@ bool folds_q(i32 op) {
 // A text operand of comparison: the string itself, or a symbol's name string read from 0.
 const Cell* compare_operand(const Cell* v, Cell* tmp) {
   if (v->type() == type::symbol) {
-    if (!symbol_name) not_done();
-    *tmp = *symbol_name(v);
+    if (!hooks::symbol_name) not_done();
+    *tmp = *hooks::symbol_name(v);
     tmp->w1 = 0;
     return tmp;
   }
@@ -335,8 +336,8 @@ Cell* make(Cell* proto, Cell* spec, u32 t) {
       datatype::make_at(&kind, type::binary);
       raise_error(ErrorCategory::script, "bad-make-arg", kind, *spec);
     }
-    if (!binary_to) not_done();
-    return binary_to(proto, spec, t);
+    if (!hooks::binary_to) not_done();
+    return hooks::binary_to(proto, spec, t);
   }
   return to(proto, spec, t);
 }
@@ -692,8 +693,8 @@ i32 call_compare(const void* a, const void* b, std::uintptr_t context, u32) {
   Cell* base = stack::top;
   push_record(first, s);
   push_record(second, s);
-  if (!call_callback) not_done();
-  Cell result = *call_callback(s.function, 2);
+  if (!hooks::call_callback) not_done();
+  Cell result = *hooks::call_callback(s.function, 2);
   stack::top = base;
   return sort_compare_result(&result);
 }

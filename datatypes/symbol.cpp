@@ -11,6 +11,7 @@
 #include "datatypes/words.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/unicode.h"
 
@@ -252,8 +253,8 @@ void make_table() {
   blk.header = type::block;
   Ref<Node> table = hashtable::make(boot_symbols, &blk, hashtable::kind_word, 0);
   block_cell()->w3 = table.offset();
-  string::symbol_name = name_as_string;
-  series::symbol_resolve_hook = resolve_hook;
+  hooks::symbol_name = name_as_string;
+  hooks::symbol_resolve = resolve_hook;
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include "datatypes/word.h"
 #include "runtime/float_text.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -30,7 +31,7 @@ Cell datatype_arg(u32 type_id) {
 
 Cell word_arg(const char* name) {
   Cell c{type::none, 0, 0, 0};
-  if (float_::hooks::word_named) float_::hooks::word_named(name, &c);
+  if (hooks::word_named) hooks::word_named(name, &c);
   return c;
 }
 
@@ -160,8 +161,8 @@ i32 minutes_of(double seconds) {
 }
 
 i32 field_of(const Cell* word, const Cell* value) {
-  if (float_::hooks::word_name) {
-    std::string name = float_::hooks::word_name(word);
+  if (hooks::word_name) {
+    std::string name = hooks::word_name(word);
     if (name_is(name, "hour")) return 1;
     if (name_is(name, "minute")) return 2;
     if (name_is(name, "second")) return 3;
@@ -319,14 +320,14 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
   double v = vt == type::integer ? static_cast<double>(value->as_int()) : value->as_double();
   Cell old = *parent;
   parent->set_double(with_field(parent->as_double(), field, v));
-  if (gparent && hooks::report_change) hooks::report_change(gparent, p_item, &old, parent);
+  if (gparent && hooks::time_changed) hooks::time_changed(gparent, p_item, &old, parent);
   return value;
 }
 
 void add() {
   Cell* right = stack::arguments + 1;
   if (right->type() == type::date) {
-    auto fn = float_::hooks::math[type::date];
+    auto fn = float_::math[type::date];
     if (!fn) raise_error(ErrorCategory::script, "invalid-type", datatype_arg(type::date));
     Cell t = *stack::arguments;
     *stack::arguments = *right;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/hooks.h"
 
 namespace kiv::time {
 
@@ -38,7 +39,7 @@ i32 hours_of(double seconds);
 i32 minutes_of(double seconds);
 // 1 hour, 2 minute, 3 second for the words of those names; -1 for another word, except that with a
 // time! `value` (the pick case) another word raises script cannot-use with the word and the time.
-// The word's name is read through float_::hooks::word_name.
+// The word's name is read through hooks::word_name.
 i32 field_of(const Cell* word, const Cell* value);
 // Pushes the field (1 hours, 2 minutes, 3 seconds) of a time on the value stack.
 Cell* push_field(const Cell* time, i32 field);
@@ -73,9 +74,5 @@ Cell* pick(Cell* value, i32 index, Cell* boxed);
 
 void init();
 
-namespace hooks {
-// Reports a changed time to the owner of the slot it sits in (object change events, series owners).
-inline void (*report_change)(Cell* gparent, Cell* p_item, const Cell* old_value, const Cell* new_value) = nullptr;
-}  // namespace hooks
 
 }  // namespace kiv::time

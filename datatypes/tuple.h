@@ -5,6 +5,7 @@
 // holds the layout only: the type's unit registers the actions when it is built.
 #pragma once
 #include <algorithm>
+#include <cstddef>
 
 #include "runtime/cell.h"
 #include "runtime/hashtable.h"
@@ -24,8 +25,10 @@ inline i32 length_of(const Cell* t) { return static_cast<i32>((t->header & lengt
 // The length, never past the payload.
 inline i32 stored_length(const Cell* t) { return std::min(length_of(t), max_length); }
 
-inline u8* bytes_of(Cell* t) { return reinterpret_cast<u8*>(&t->w1); }
-inline const u8* bytes_of(const Cell* t) { return reinterpret_cast<const u8*>(&t->w1); }
+// Taken from the cell's address, not from &w1: the bytes run over w2 and w3 too, and the compiler
+// bounds a pointer by the object it was taken from.
+inline u8* bytes_of(Cell* t) { return reinterpret_cast<u8*>(t) + offsetof(Cell, w1); }
+inline const u8* bytes_of(const Cell* t) { return reinterpret_cast<const u8*>(t) + offsetof(Cell, w1); }
 
 // The hash-table hash, for the type to register: the bytes within the length.
 inline u32 hash(const Cell* t, bool) { return hashtable::murmur3_32(bytes_of(t), stored_length(t)); }

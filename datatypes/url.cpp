@@ -9,6 +9,7 @@
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"

@@ -50,19 +50,6 @@ Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool i
 Cell* write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part, Cell* seek,
             Cell* allow, Cell* as);
 
-// What the I/O actions hand over to, installed by the units that provide them; until then the
-// actions raise internal not-done.
-namespace hooks {
-// The HTTP client: method (a word!), the URL, headers (a block! or none), body (none, block!,
-// string! or binary!) and the flags; answers the result in `out`, none when no connection was made.
-inline Cell* (*http_request)(const Cell* method, const Cell* url, const Cell* headers, const Cell* body,
-                             bool binary, bool lines, bool info, Cell* out) = nullptr;
-// url-parser/parse-url of the library, called inside a function frame: the parsed spec in `out`.
-inline Cell* (*parse_url)(const Cell* url, Cell* out) = nullptr;
-// make port! from a parsed spec object.
-inline Cell* (*make_port)(const Cell* spec, Cell* out) = nullptr;
-}  // namespace hooks
-
 // Registers url! (after string!, before file!).
 void init();
 

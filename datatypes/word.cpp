@@ -15,6 +15,7 @@
 #include "datatypes/words.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -139,13 +140,13 @@ bool builtin_scan_value(const u8* text, i32 length, Cell* out) {
 u32 scan_type(const std::string& text) {
   auto* p = reinterpret_cast<const u8*>(text.data());
   auto n = static_cast<i32>(text.size());
-  return scan_type_hook ? scan_type_hook(p, n) : builtin_scan_type(p, n);
+  return hooks::scan_type ? hooks::scan_type(p, n) : builtin_scan_type(p, n);
 }
 
 bool scan_value(const std::string& text, Cell* out) {
   auto* p = reinterpret_cast<const u8*>(text.data());
   auto n = static_cast<i32>(text.size());
-  return scan_value_hook ? scan_value_hook(p, n, out) : builtin_scan_value(p, n, out);
+  return hooks::scan_value ? hooks::scan_value(p, n, out) : builtin_scan_value(p, n, out);
 }
 
 // Appends the name, `prefix` before it and `suffix` after it; answers the characters appended.
@@ -295,7 +296,7 @@ Cell* set_in_context(Cell* w, const Cell* value, Ref<Node> ctx, bool notify) {
   if (context::kind_of(ctx) == context::object) {
     context::word_at(ctx, index)->header |= context::changed_mark;
     Cell owner = *context::owner_of(ctx);
-    if (notify && owner.w3 != 0 && fire_on_change) {
+    if (notify && owner.w3 != 0 && hooks::fire_on_change) {
       // The handler may set words of the same object in turn; each nesting costs native stack,
       // so a handler that assigns its own field must end in a catchable error, not a crash.
       if (!sys::stack_ok()) {
@@ -308,7 +309,7 @@ Cell* set_in_context(Cell* w, const Cell* value, Ref<Node> ctx, bool notify) {
       RootCell keep_word(word);
       Cell* old = stack::push_value(slot);
       cell::copy(&v, slot);
-      fire_on_change(&owner, &word, old, &v);
+      hooks::fire_on_change(&owner, &word, old, &v);
       stack::top = saved_top;
       return buffer_of(Ref<Node>(context::cell_of(ctx)->w2))->head_ptr<Cell>() + index;
     }

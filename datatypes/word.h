@@ -74,9 +74,6 @@ Cell* push_value(const Cell* word);
 void set_from_args();  // need-value for unset!
 void index_q();        // none for an unresolved word, else index + 1
 
-// The owner's change notification (object/fire-on-change): owner, word, old value, new value. The
-// object unit installs it.
-inline void (*fire_on_change)(Cell* owner, Cell* word, Cell* old_value, Cell* new_value) = nullptr;
 
 // ---- Slots by index, for compiled code -----------------------------------------------------
 
@@ -106,10 +103,6 @@ u32 scan_name(const Cell* word);
 // The word's name as UTF-8.
 std::string name_of(const Cell* word);
 
-// Set by the lexer: the type of the one token the UTF-8 text scans to (0 when it is not a single
-// token); and the scan of a text into one value in `out`, answering false when it is not one value.
-inline u32 (*scan_type_hook)(const u8* text, i32 length) = nullptr;
-inline bool (*scan_value_hook)(const u8* text, i32 length, Cell* out) = nullptr;
 
 // cell/scan-value: the one value a string-family text (from its head) loads to, in `out` (which must
 // stay where it is); false when the text holds no value or more than one. Through scan_value_hook,

@@ -3,10 +3,10 @@
 #include <string>
 
 #include "datatypes/block.h"
-#include "datatypes/frame_words.h"
 #include "datatypes/context.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/float.h"
+#include "datatypes/frame_words.h"
 #include "datatypes/issue.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -14,6 +14,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
 
@@ -82,11 +83,11 @@ void make_type_names() {
     marked = true;
     collector::add_root_callback(mark_name_words);
   }
-  datatype::make_name_word = make_name_word;
+  hooks::make_name_word = make_name_word;
   datatype::make_name_words();
-  actions::name_word_hook = name_word;
-  float_::hooks::word_named = word_named;
-  float_::hooks::word_name = word_name;
+  hooks::name_word = name_word;
+  hooks::word_named = word_named;
+  hooks::word_name = word_name;
 }
 
 void make_static_words() {
@@ -94,6 +95,7 @@ void make_static_words() {
   static_words::make_refinements();
   series::owned_symbol = static_words::symbol(static_words::sym::owned);
   stack::name_frame_words();
+  hooks::part_refinement = [] { return *static_words::refinement(static_words::rid::part); };
 }
 
 void boot_word_machinery() {

@@ -13,6 +13,7 @@
 #include "evaluator/interp_internal.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 
 namespace kiv::interpreter {
@@ -58,7 +59,7 @@ void call_handler_hook(const Cell* handler, const Cell* name, Ref<Node> owner_ct
                          kind);
 }
 
-// sort/compare with a function (string::call_callback): the function runs on the two records the
+// sort/compare with a function (hooks::call_callback): the function runs on the two records the
 // sort pushed last, under a <compare-callback> frame. Its answer goes to a value-stack cell that
 // the sort reads before it drops what it pushed. An exit the function raises crosses the sort as an
 // ExitSignal (the sort puts its records back on the way) and becomes a status again where the
@@ -154,7 +155,7 @@ void init() {
     collector::add_root_callback(trace_root);
     registered = true;
   }
-  memory::on_buffer_replaced = [](const SeriesBuffer* old) {
+  hooks::on_buffer_replaced = [](const SeriesBuffer* old) {
     if (old == globals.values) globals = GlobalValues{};
   };
   // A new boot starts every cache of addresses afresh, and defines the conditionals again.
@@ -168,9 +169,9 @@ void init() {
     stack::body_symbol = word::symbol_of(static_words::word(static_words::wid::body_tag));
     stack::anonymous_symbol = word::symbol_of(static_words::word(static_words::wid::anon));
   }
-  object::eval_block_hook = eval_block_hook;
-  object::call_handler_hook = call_handler_hook;
-  string::call_callback = compare_callback_hook;
+  hooks::eval_block = eval_block_hook;
+  hooks::call_handler = call_handler_hook;
+  hooks::call_callback = compare_callback_hook;
 }
 
 }  // namespace kiv::interpreter

@@ -8,6 +8,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
+#include "runtime/hooks.h"
 #include "runtime/print_hooks.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"

@@ -30,6 +30,7 @@
 #include "evaluator/natives_internal.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/platform.h"
 #include "runtime/roots.h"

@@ -21,10 +21,5 @@ NowFields now_fields(i64 epoch_seconds, i32 nanoseconds, bool utc);
 // The zone offset as date! keeps it: whole hours 0-15 and quarter hours, in seconds.
 double zone_seconds(i32 zone_minutes);
 
-namespace hooks {
-// The GUI's message pump (with no_wait: dispatches at most one pending message and answers whether
-// one came). `wait` calls it after sleeping; null while no GUI is up.
-inline bool (*gui_do_events)(bool no_wait) = nullptr;
-}  // namespace hooks
 
 }  // namespace kiv::natives

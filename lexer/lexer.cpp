@@ -16,6 +16,7 @@
 #include "datatypes/word.h"
 #include "lexer/lexer_internal.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/unicode.h"
 
@@ -1242,9 +1243,9 @@ void init() {
   if (!work) raise_error(ErrorCategory::internal, "no-memory");
   work_capacity = initial_work;
   collector::add_root_callback(mark_states);
-  block::scan_hook = block_scan_hook;
-  word::scan_type_hook = scan_type;
-  word::scan_value_hook = word_scan_value_hook;
+  hooks::scan_block = block_scan_hook;
+  hooks::scan_type = scan_type;
+  hooks::scan_value = word_scan_value_hook;
 }
 
 }  // namespace kiv::lexer

@@ -50,9 +50,6 @@ struct Trace {
   void* data = nullptr;   // for C++ observers
 };
 
-// The language bridge: calls a function value as a lexer callback (set by the interpreter). The
-// mask is read from the body: a leading block of event words selects them, else all six.
-inline bool (*call_function_hook)(const Trace* self, Cell* args) = nullptr;
 u32 mask_of_body(const Cell* body_block);
 
 struct Options {
@@ -86,11 +83,6 @@ u32 scan_type(const u8* text, i32 length);
 // The literals of the types that arrive after the lexer are made by the makers those types register
 // (datatype::makers, registry.h).
 
-namespace hooks {
-// The element `n` (0-based) of system/lexer/exit-states, once the system object exists; the lexer
-// uses its own words until then.
-inline bool (*exit_state)(i32 n, Cell* out) = nullptr;
-}  // namespace hooks
 
 // Boot: the token stack, the work buffer, the tables, the collector root and the hooks through which
 // the datatypes reach the scanner (block! scan, word scan, ...). Idempotent.

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "runtime/hooks.h"
 #include "runtime/sys.h"
 #include "runtime/unicode.h"
 
@@ -67,7 +68,7 @@ bool any_string_type(u32 t) {
 }
 
 [[noreturn]] void bad_part(const Cell& part) {
-  Cell refinement = part_refinement ? part_refinement() : Cell{type::none, 0, 0, 0};
+  Cell refinement = hooks::part_refinement ? hooks::part_refinement() : Cell{type::none, 0, 0, 0};
   raise_error(ErrorCategory::script, "invalid-refine-arg", refinement, part);
 }
 
@@ -133,7 +134,7 @@ Cell* change_case(Cell* value, i32 part_index, bool upper) {
       default: std::memcpy(at, &mapped, 4); break;
     }
   }
-  if (case_change_notifier) case_change_notifier(value, upper, head, count);
+  if (hooks::case_change_notifier) hooks::case_change_notifier(value, upper, head, count);
   return value;
 }
 

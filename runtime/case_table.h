@@ -42,15 +42,5 @@ i32 swap_case_char(i32 cp);
 // same series. Another value raises script invalid-refine-arg. Returns value.
 Cell* change_case(Cell* value, i32 part_index, bool upper);
 
-// Tells an owning object that a string changed in place (ownership/notify-change with the word
-// uppercase or lowercase, the head index and the count). Installed by the ownership unit; null
-// means no notification.
-using CaseChangeNotifier = void (*)(Cell* series, bool upper, i32 index, i32 count);
-inline CaseChangeNotifier case_change_notifier = nullptr;
-
-// Makes the refinement! /part for the invalid-refine-arg error (installed with the static words);
-// when null, the error carries none in its place.
-using PartRefinementMaker = Cell (*)();
-inline PartRefinementMaker part_refinement = nullptr;
 
 }  // namespace kiv::unicode

@@ -11,6 +11,7 @@
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable_internal.h"
+#include "runtime/hooks.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
@@ -158,7 +159,7 @@ u32 murmur_words(const Cell* c, int first, int count) {
 // Whether a stored key cell equals the probe under op. The cells are copies held by the caller.
 bool keys_equal(const Cell* key, const Cell* probe, i32 op) {
   if (KeyEqualProc p = key_equalities[probe->type()]) return p(key, probe, op);
-  return compare_values(key, probe, op) == 0;
+  return hooks::compare_values(key, probe, op) == 0;
 }
 
 // ---- Probing the value-keyed kinds ----------------------------------------------------------
@@ -498,7 +499,7 @@ void fill_from_block(Ref<Node> table, i32 first, i32 step) {
     i32 j = find_index(table, &key, 0, 1, compare_op::strict_equal, false, false);
     if (j < 0) {
       put_index(table, i);
-      if (map_normalize_key) map_normalize_key(blk, i);
+      if (hooks::map_normalize_key) hooks::map_normalize_key(blk, i);
       i += step;
       continue;
     }
@@ -521,7 +522,7 @@ i32 find_index(Ref<Node> table, const Cell* value, i32 head, i32 skip, i32 op, b
   Table* t = record_of(table);
   const i32 kind = t->kind;
   if (kind >= kind_pointer) return -1;
-  if (kind == kind_map && map_normalize_probe) map_normalize_probe(&probe);
+  if (kind == kind_map && hooks::map_normalize_probe) hooks::map_normalize_probe(&probe);
   const u32 hash = hash_value(&probe, false);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 start = hash & mask;
@@ -575,7 +576,7 @@ Cell* find_next(Ref<Node> table, const Cell* value, ProbeState* state) {
   Cell probe = *value;
   RootCell keep_probe(probe);
   Table* t = record_of(table);
-  if (t->kind == kind_map && map_normalize_probe) map_normalize_probe(&probe);
+  if (t->kind == kind_map && hooks::map_normalize_probe) hooks::map_normalize_probe(&probe);
   const u32 mask = static_cast<u32>(t->n_buckets) - 1;
   const u32 hash = hash_value(&probe, false);
   const bool tagged = tagged_kind(t->kind);

@@ -128,9 +128,6 @@ void set_hash_procedure(u32 type_id, HashProc proc, bool identity = false);
 // Sets how keys of the type compare (null: through compare_values), for a type whose keys compare
 // faster than through its comparison action.
 void set_key_equality(u32 type_id, KeyEqualProc proc);
-// The comparison of two values under a compare-op, 0 when equal: the registry's, set by the
-// datatypes. Keys without an equality of their own compare through it.
-inline i32 (*compare_values)(const Cell* a, const Cell* b, i32 op) = nullptr;
 
 // The hash of any value (case_ true: case-sensitive).
 inline u32 hash_value(const Cell* value, bool case_) {
@@ -178,11 +175,6 @@ void put_index(Ref<Node> table, i32 index, i32* status = nullptr);
 // is removed from the block; each new key is normalised through map_normalize_key.
 void fill_from_block(Ref<Node> table, i32 first, i32 step);
 
-// How map! stores a new key (copying series keys, words as set-words), and the form a probe is
-// looked up in (a word as the set-word stored for it); set by the map! unit. The key is cell
-// `index` of the block.
-inline void (*map_normalize_key)(Ref<Node> block, i32 index) = nullptr;
-inline void (*map_normalize_probe)(Cell* probe) = nullptr;
 
 // Looks a value up; returns the key cell found, or null. head, skip, last and reverse apply to
 // kind 0 (the chosen index must lie at a multiple of skip from the head: forward the first at or

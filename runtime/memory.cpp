@@ -5,6 +5,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/sys.h"
 
@@ -151,7 +152,7 @@ SeriesBuffer* move_series(SeriesBuffer* b, i32 new_size, bool copy) {
 
   b->node = 0;
   b->flags &= ~series_flag::in_use;
-  if (on_buffer_replaced) on_buffer_replaced(b);
+  if (hooks::on_buffer_replaced) hooks::on_buffer_replaced(b);
   return nb;
 }
 

@@ -153,9 +153,6 @@ Ref<Node> alloc_unset_cells(i32 n);
 Ref<Node> alloc_bytes(i32 n);
 Ref<Node> alloc_string_buffer(i32 n, i32 unit);
 Ref<Node> alloc_bytes_filled(i32 n, u8 byte);
-// Called when growth has moved a series to a new buffer, with the buffer it left: a cache of
-// buffer addresses that the collector does not update drops what it holds of that buffer.
-inline void (*on_buffer_replaced)(const SeriesBuffer* old) = nullptr;
 // Outside the frames: never moved nor freed by the collector. Growing one gives another unmanaged
 // buffer; the abandoned one is released at the next big-series sweep or by free_unmanaged_series.
 Ref<Node> alloc_unmanaged_series(i32 units, i32 unit, i32 head_offset_bytes);

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/hooks.h"
 #include "runtime/print_hooks.h"
 
 // Present only in the training build of a profile-guided build: the process ends without running
@@ -235,9 +236,9 @@ void quit(i32 code, u32 address) {
     char message[160];
     std::size_t n = format_runtime_error(message, code, address);
     write_all(STDERR_FILENO, message, n);
-    if (error_box) {
+    if (hooks::error_box) {
       message[n - 1] = '\0';  // the box takes the text without its final line end
-      error_box("Kiv App Error", message);
+      hooks::error_box("Kiv App Error", message);
     }
   }
   free_all();

@@ -105,11 +105,6 @@ std::size_t format_runtime_error(char* out, i32 code, u32 address);
 // releasing the tracked blocks: the end of an uncaught language error and of quit/return.
 [[noreturn]] void exit_process(i32 status);
 
-// Shows a fatal message in a dialog; the GUI backend sets it once it is up. quit() calls it with
-// the caption "Kiv App Error" and the runtime-error message. The fault handlers do not: a dialog
-// cannot be run safely from a signal handler.
-using ErrorBox = void (*)(const char* caption, const char* text);
-inline ErrorBox error_box = nullptr;
 
 // The low 32 bits of a code or data address, as the runtime-error message shows it.
 inline u32 address_of(const void* p) { return static_cast<u32>(reinterpret_cast<std::uintptr_t>(p)); }

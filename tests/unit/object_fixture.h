@@ -24,6 +24,7 @@
 #include "datatypes/word.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -44,15 +45,15 @@ class ObjectTest : public ::testing::Test {
     lexer::init();
     calls().clear();
     on_call() = nullptr;
-    object::eval_block_hook = evaluate;
-    object::call_handler_hook = record_call;
+    hooks::eval_block = evaluate;
+    hooks::call_handler = record_call;
     set_global("none", none_cell());
     set_global("true", logic_cell(true));
     set_global("false", logic_cell(false));
   }
   void TearDown() override {
-    object::eval_block_hook = nullptr;
-    object::call_handler_hook = nullptr;
+    hooks::eval_block = nullptr;
+    hooks::call_handler = nullptr;
     on_call() = nullptr;
     collector::set_torture(0);
   }

@@ -14,6 +14,7 @@
 #include "evaluator/natives.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -165,8 +166,8 @@ TEST_F(Binary, DecodersReadEveryUnitWidth) {
 TEST_F(Binary, ChecksumReadsAFileWholeThroughTheFileLayer) {
   // The file layer arrives with its own unit: a stand-in read hook serves the bytes here.
   static bool asked_binary = false;
-  auto saved = file::hooks::read;
-  file::hooks::read = [](Cell*, Cell* part, Cell*, bool binary, bool, Cell* out) {
+  auto saved = hooks::file_read.get();
+  hooks::file_read = [](Cell*, Cell* part, Cell*, bool binary, bool, Cell* out) {
     asked_binary = binary && !part;
     return binary::make_from(out, "abc", 3);
   };
@@ -177,7 +178,7 @@ TEST_F(Binary, ChecksumReadsAFileWholeThroughTheFileLayer) {
   Cell method = word::load("crc32");
   RootCell keep_method(method);
   Cell r = test::call({f, method}, [] { natives::checksum(true, -1); });
-  file::hooks::read = saved;
+  hooks::file_read = saved;
   EXPECT_TRUE(asked_binary);
   EXPECT_EQ(r.type(), type::integer);
   EXPECT_EQ(static_cast<u32>(r.as_int()), 0x352441C2u);

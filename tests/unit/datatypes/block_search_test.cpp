@@ -26,6 +26,7 @@
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/hashtable.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -385,7 +386,7 @@ TEST_F(BlockSearch, SortRefinementErrorsChangeNothing) {
 // A comparison function called through the interpreter's hook: the test's C++ comparator sees the
 // two arguments the function would.
 class Callback {
-  string::CallbackFn saved_ = string::call_callback;
+  decltype(hooks::call_callback)::Fn saved_ = hooks::call_callback.get();
 
  public:
   static inline std::function<Cell(Cell*, Cell*)> body;
@@ -393,7 +394,7 @@ class Callback {
   explicit Callback(std::function<Cell(Cell*, Cell*)> f) {
     body = std::move(f);
     calls = 0;
-    string::call_callback = [](const Cell*, i32 count) -> const Cell* {
+    hooks::call_callback = [](const Cell*, i32 count) -> const Cell* {
       EXPECT_EQ(count, 2);
       ++calls;
       static Cell result;
@@ -404,7 +405,7 @@ class Callback {
       return &result;
     };
   }
-  ~Callback() { string::call_callback = saved_; }
+  ~Callback() { hooks::call_callback = saved_; }
   static Cell* function() {
     Cell fn{type::function, 0, 0, 0};
     return stack::push_value(&fn);
@@ -495,7 +496,7 @@ TEST_F(BlockSearch, SortRebuildsAHashIndex) {
   Cell* r = block::find(h, one("c"), nullptr, false, false, false, false, nullptr, nullptr, false, false, false, false);
   // Without the hash! unit's upkeep hook the index still lists the old positions; with it the
   // answer is the new one. Either way the linear answer is what a search must give.
-  if (series::hash_changed_hook) {
+  if (hooks::hash_changed) {
     ASSERT_EQ(r->type(), type::hash);
     EXPECT_EQ(series::head_index(r), 2);
   }

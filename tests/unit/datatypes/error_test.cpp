@@ -15,6 +15,7 @@
 #include "datatypes/static_words.h"
 #include "datatypes/string.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/stack.h"
 #include "tests/unit/object_fixture.h"
 
@@ -226,7 +227,7 @@ TEST_F(Errors, StackAndFilesLines) {
   static Cell state{type::none, 0, 0, 0};
   RootCell keep_state(state);
   state = make_object("interpreted?: true last-error: none stack-trace: 0 source-files: none callbacks: none GC: none");
-  error::hooks::system_state = [] { return static_cast<const Cell*>(&state); };
+  hooks::system_state = [] { return static_cast<const Cell*>(&state); };
   std::string base = "*** Math Error: positive number required\n*** Where: ???\n*** Near : none";
   EXPECT_EQ(error::report(&e), base) << "no Stack line while stack-trace is 0";
   object::get_values(&state)[2] = test::int_cell(2);
@@ -242,7 +243,7 @@ TEST_F(Errors, StackAndFilesLines) {
   EXPECT_EQ(field_text(e, error::field::stack), "[f g outer]");
   EXPECT_EQ(field_text(e, error::field::files), "[main.kiv]");
   EXPECT_NE(error::field_of(&e, error::field::files)->w2, object::get_values(&state)[3].w2) << "a copy";
-  error::hooks::system_state = nullptr;
+  hooks::system_state = nullptr;
   stack::unwind_to(m);
 }
 
@@ -309,7 +310,7 @@ TEST_F(Errors, MakingAndFormingSurviveACollectionAtEveryAllocation) {
 TEST_F(Errors, ArgumentWordsOfTheRunningFunction) {
   // No call frames yet: every argument is anonymous.
   EXPECT_EQ(test::mold_text(*error::get_arg_word(0)), "<anon>");
-  EXPECT_EQ(actions::argument_word, &error::get_arg_word);
+  EXPECT_EQ(hooks::argument_word.get(), &error::get_arg_word);
 }
 
 // ---- the catalogue ----

@@ -17,6 +17,7 @@
 #include "datatypes/string.h"
 #include "datatypes/url.h"
 #include "lexer/lexer.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -321,8 +322,8 @@ TEST_F(FileUrl, InputOutputHandsOver) {
   };
   static Seen seen;
   static bool connect;
-  auto saved = url::hooks::http_request;
-  url::hooks::http_request = [](const Cell* method, const Cell*, const Cell* headers, const Cell* body, bool, bool,
+  auto saved = hooks::http_request.get();
+  hooks::http_request = [](const Cell* method, const Cell*, const Cell* headers, const Cell* body, bool, bool,
                                 bool, Cell* out) -> Cell* {
     seen = {mold_text(*method), mold_text(*headers), mold_text(*body)};
     *out = connect ? *body : none::value;
@@ -359,7 +360,7 @@ TEST_F(FileUrl, InputOutputHandsOver) {
   EXPECT_EQ(error_id([&] { url::read(u, nullptr, seek, false, false, false, nullptr); }), "not-done");
   connect = false;
   EXPECT_EQ(error_id([&] { url::read(u, nullptr, nullptr, false, false, false, nullptr); }), "no-connect");
-  url::hooks::http_request = saved;
+  hooks::http_request = saved;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
+#include "runtime/hooks.h"
 #include "runtime/random.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -429,14 +430,14 @@ TEST_F(IntegerTest, IssueNamesReadAsHex) {
   }
   // Through `to`, with the name coming from the words unit's hook.
   static std::string name;
-  auto saved = float_::hooks::word_name;
-  float_::hooks::word_name = [](const Cell*) { return name; };
+  auto saved = hooks::word_name.get();
+  hooks::word_name = [](const Cell*) { return name; };
   Cell issue{type::issue, 0, 0, 0}, out{};
   name = "ff";
   EXPECT_EQ(datatype::row(type::integer).to(&out, &issue, type::integer)->as_int(), 255);
   name = "123456789";
   EXPECT_EQ(error_of([&] { datatype::row(type::integer).to(&out, &issue, type::integer); }), "invalid-data");
-  float_::hooks::word_name = saved;
+  hooks::word_name = saved;
 }
 
 // --- compare, form, random --------------------------------------------------------------------

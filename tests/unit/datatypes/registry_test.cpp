@@ -9,6 +9,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "runtime/hooks.h"
 #include "runtime/mold.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -121,8 +122,8 @@ TEST(Actions, TypeChecksRaiseExpectArg) {
   cell::typeset_add(&ts, type::block);
   cell::typeset_add(&ts, type::event);
 
-  auto saved = actions::argument_word;
-  actions::argument_word = fake_argument_word;
+  auto saved = hooks::argument_word.get();
+  hooks::argument_word = fake_argument_word;
   Cell ok = test::int_cell(5), bad{type::string, 0, 0, 0};
   EXPECT_EQ(actions::check_type(&ts, 1, &ok), &ok);
   try {
@@ -153,7 +154,7 @@ TEST(Actions, TypeChecksRaiseExpectArg) {
     EXPECT_STREQ(e.id, "expect-arg");
     EXPECT_EQ(e.args[1].w1, type::unset);
   }
-  actions::argument_word = saved;
+  hooks::argument_word = saved;
 
   // check_arg reads the current call's arguments; a negative position is an absent argument.
   Cell r = test::call({test::int_cell(1), bad}, [&] {

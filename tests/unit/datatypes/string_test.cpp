@@ -12,6 +12,7 @@
 #include "datatypes/series.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
 #include "tests/unit/string_fixture.h"
@@ -689,8 +690,8 @@ const Cell* fake_callback(const Cell*, i32 count) {
 }
 
 TEST_F(StringActions, SortWithFunction) {
-  auto saved = string::call_callback;
-  string::call_callback = fake_callback;
+  auto saved = hooks::call_callback.get();
+  hooks::call_callback = fake_callback;
   for (i32 kind : {0, 1, 2}) {
     for (bool stable : {false, true}) {
       fake_kind = kind;
@@ -700,7 +701,7 @@ TEST_F(StringActions, SortWithFunction) {
       EXPECT_EQ(sorted("dbca", false, true, nullptr, f, false, stable), "dcba") << kind;
     }
   }
-  string::call_callback = saved;
+  hooks::call_callback = saved;
   // The answer mapping itself.
   Cell t = logic::true_value, n = none::value, i = int_cell(5);
   EXPECT_EQ(string::sort_compare_result(&t), 1);
@@ -1039,8 +1040,8 @@ TEST_F(StringActions, SurviveCollectionsAtEveryAllocation) {
   Cell* u = str("abcabd");
   string::do_set_operation(u, str("bd"), false, nullptr, 12);
   EXPECT_EQ(txt(u), "ac");
-  auto saved = string::call_callback;
-  string::call_callback = [](const Cell*, i32) -> const Cell* {
+  auto saved = hooks::call_callback.get();
+  hooks::call_callback = [](const Cell*, i32) -> const Cell* {
     static Cell r;
     Cell* y = stack::top - 1;
     Cell* x = stack::top - 2;
@@ -1050,7 +1051,7 @@ TEST_F(StringActions, SurviveCollectionsAtEveryAllocation) {
   Cell fn{type::function, 0, 0, 0};
   Cell* f = stack::push_value(&fn);
   EXPECT_EQ(sorted("c3a1b2", false, false, num(2), f, true, false), "a1b2c3");
-  string::call_callback = saved;
+  hooks::call_callback = saved;
   Cell* t = str("to be");
   string::to(t, num(12345), type::string);
   EXPECT_EQ(txt(t), "12345");

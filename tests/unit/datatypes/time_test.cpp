@@ -16,6 +16,7 @@
 #include "datatypes/string.h"
 #include "datatypes/time.h"
 #include "lexer/lexer.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "tests/unit/core_fixture.h"
@@ -72,10 +73,10 @@ class TimeTest : public ::testing::Test {
   void SetUp() override {
     test::boot_core();
     lexer::init();  // time! text is read by the lexer
-    saved_ = float_::hooks::word_name;
-    float_::hooks::word_name = word_name;
+    saved_ = hooks::word_name.get();
+    hooks::word_name = word_name;
   }
-  void TearDown() override { float_::hooks::word_name = saved_; }
+  void TearDown() override { hooks::word_name = saved_; }
   std::string (*saved_)(const Cell*) = nullptr;
 };
 

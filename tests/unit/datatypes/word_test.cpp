@@ -17,6 +17,7 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 #include "runtime/sys.h"
@@ -186,8 +187,8 @@ TEST_F(Words, SelfAssigningChangeHandlerEndsInStackOverflow) {
   static i32 depth, max_depth;
   target = obj;
   depth = max_depth = 0;
-  auto saved_hook = word::fire_on_change;
-  word::fire_on_change = [](Cell*, Cell* w, Cell*, Cell* value) {
+  auto saved_hook = hooks::fire_on_change.get();
+  hooks::fire_on_change = [](Cell*, Cell* w, Cell*, Cell* value) {
     volatile char frame[2048];  // what a real handler's interpretation costs in native stack
     frame[0] = 1;
     ++depth;
@@ -201,7 +202,7 @@ TEST_F(Words, SelfAssigningChangeHandlerEndsInStackOverflow) {
   Cell v = test::int_cell(0);
   LanguageError e{};
   std::string id = error_id([&] { word::set(&field, &v); }, &e);
-  word::fire_on_change = saved_hook;
+  hooks::fire_on_change = saved_hook;
   sys::stack_bounds = saved_bounds;
   EXPECT_EQ(id, "stack-overflow");
   EXPECT_EQ(e.category, ErrorCategory::internal);
@@ -216,8 +217,8 @@ TEST_F(Words, ChangeHandlerSeesOldAndNewValueOnce) {
   context::owner_of(obj)->w3 = 1;
   static i32 calls, old_seen, new_seen;
   calls = 0;
-  auto saved_hook = word::fire_on_change;
-  word::fire_on_change = [](Cell* owner, Cell*, Cell* old_value, Cell* value) {
+  auto saved_hook = hooks::fire_on_change.get();
+  hooks::fire_on_change = [](Cell* owner, Cell*, Cell* old_value, Cell* value) {
     EXPECT_EQ(owner->type(), u32{type::object});
     ++calls;
     old_seen = old_value->type() == type::integer ? old_value->as_int() : -1;
@@ -228,7 +229,7 @@ TEST_F(Words, ChangeHandlerSeesOldAndNewValueOnce) {
   Cell* top = stack::top;
   word::set(&field, &one);
   word::set(&field, &two);
-  word::fire_on_change = saved_hook;
+  hooks::fire_on_change = saved_hook;
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(old_seen, 1);
   EXPECT_EQ(new_seen, 2);

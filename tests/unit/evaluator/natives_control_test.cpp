@@ -9,6 +9,7 @@
 #include "datatypes/string.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_output.h"
+#include "runtime/hooks.h"
 #include "runtime/print_hooks.h"
 #include "runtime/roots.h"
 #include "tests/unit/core_fixture.h"

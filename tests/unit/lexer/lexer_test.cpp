@@ -14,6 +14,7 @@
 #include "datatypes/word.h"
 #include "lexer/lexer_internal.h"
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "tests/unit/lexer_fixture.h"
 
 namespace kiv {
@@ -341,8 +342,8 @@ TEST_F(Lexer, HooksOfTheDatatypes) {
   // to block! of a string
   string::make_from_utf8(&text, "a 1 [b]");
   Cell* out = stack::push_cell();
-  ASSERT_NE(block::scan_hook, nullptr);
-  block::scan_hook(&text, out);
+  ASSERT_TRUE(hooks::scan_block);
+  hooks::scan_block(&text, out);
   EXPECT_EQ(test::mold_text(*out), "[a 1 [b]]");
   // cell/scan-value: the one value of the text; nothing for no value or more than one.
   struct Case {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/hooks.h"
 #include "runtime/unicode.h"
 
 using namespace kiv;
@@ -75,14 +76,14 @@ class CaseChange : public ::testing::Test {
     saved_ = memory::manager;
     saved_fixups_ = std::move(memory::fixups);
     saved_enabled_ = collector::enabled;
-    saved_notifier_ = uc::case_change_notifier;  // the ownership unit's, when the process booted
-    uc::case_change_notifier = nullptr;
+    saved_notifier_ = hooks::case_change_notifier.get();  // the ownership unit's, when the process booted
+    hooks::case_change_notifier = nullptr;
     collector::enabled = false;
     memory::init();
     uc::build_case_tables();
   }
   void TearDown() override {
-    uc::case_change_notifier = saved_notifier_;
+    hooks::case_change_notifier = saved_notifier_;
     memory::free_all();
     memory::manager = saved_;
     memory::fixups = std::move(saved_fixups_);
@@ -115,7 +116,7 @@ class CaseChange : public ::testing::Test {
   MemoryManager saved_;
   decltype(memory::fixups) saved_fixups_;
   bool saved_enabled_;
-  uc::CaseChangeNotifier saved_notifier_ = nullptr;
+  decltype(hooks::case_change_notifier)::Fn saved_notifier_ = nullptr;
 };
 
 TEST_F(CaseChange, StringsKeepTheirLengthAndWidenWhenNeeded) {
@@ -179,7 +180,7 @@ TEST_F(CaseChange, PartLimitsTheCharacters) {
 TEST_F(CaseChange, HeadPastTailAndNotification) {
   static std::vector<std::tuple<bool, i32, i32>> seen;
   seen.clear();
-  uc::case_change_notifier = [](Cell*, bool upper, i32 index, i32 count) { seen.emplace_back(upper, index, count); };
+  hooks::case_change_notifier = [](Cell*, bool upper, i32 index, i32 count) { seen.emplace_back(upper, index, count); };
   Cell s = make_string(U"abc", 1);
   s.w1 = 7;
   uc::change_case(&s, 0, true);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "runtime/hooks.h"
 #include "runtime/print_hooks.h"
 
 using namespace kiv;
@@ -210,7 +211,7 @@ TEST(QuitDeathTest, ErrorBoxGetsTheMessage) {
   static std::string shown;
   EXPECT_EXIT(
       {
-        sys::error_box = [](const char* caption, const char* text) {
+        hooks::error_box = [](const char* caption, const char* text) {
           shown = std::string(caption) + "|" + text;
           // The box runs before the exit: leave with a status that proves what it saw.
           _exit(shown == "Kiv App Error|*** Runtime Error 94: out of memory\n*** at: 00000010h" ? 42 : 43);
