@@ -16,7 +16,6 @@ namespace slot = action::slot;
 
 Cell* name_word(const char* name, u32 type, Cell* out);
 
-
 // Raises script error expect-arg: where, a datatype! of type_id, the word of the callee's argument n
 // (0-based).
 [[noreturn]] void raise_expect_arg(u32 type_id, i32 n);
@@ -37,7 +36,6 @@ Cell* check_arg_set(i32 position, Cell* value);
 
 // Raises script error expect-arg (where, the datatype, the first argument's word).
 [[noreturn]] void unsupported(u32 type_id, const Cell* value, u32 slot);
-
 
 // The path step of the parent's type (slot 7). A type without one raises script bad-path-type2
 // (element, datatype) when there is no path, else bad-path-type (the path, the datatype, a copy of

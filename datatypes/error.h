@@ -83,7 +83,6 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
                 bool case_, bool lenient, bool tail, bool evt);
 i32 compare(const Cell* a, const Cell* b, i32 op);
 
-
 // Registers error! (parent object!), builds the catalogue and the template, installs the argument
 // word lookup of hooks::argument_word. Needs object::init.
 void init();

@@ -131,9 +131,6 @@ void fire_on_change_of_word(Cell* holder, Cell* word);
 void fire_on_deep_change(Cell* owner, Cell* word, Cell* target, Cell* action, Cell* new_value, i32 index,
                          i32 part);
 
-// ---- Hooks into the evaluator --------------------------------------------------------------------
-
-
 // Callback kinds of the two handlers.
 constexpr i32 on_change_callback = 8;
 constexpr i32 on_deep_change_callback = 16;

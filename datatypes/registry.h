@@ -136,7 +136,6 @@ inline const action::Row& row(u32 type_id) { return actions[type_id]; }
 // Slot s (1 to 62) of a row as an untyped procedure address, null when the type does not support it.
 void* entry(u32 type_id, u32 slot);
 
-
 // Makes the name word of every registered type (the boot calls it once the symbol table is up).
 void make_name_words();
 

@@ -47,9 +47,9 @@ bool notify(Cell* series, const char* word, const Cell* value, i32 index, i32 co
 
 void hash_changed(Cell* s);
 
-// The owners table, set by the ownership unit: the owner record of a series (none when unowned);
-// and modify's owned field (none unowns, a block of object and word owns).
-inline i32 owned_symbol = -1;  // symbol id of the word `owned`, set by the static words
+// The symbol id of the word `owned` (modify's owned field), set by the static words.
+inline i32 owned_symbol = -1;
+// The canonical alias of a symbol (hooks::symbol_resolve); identity until the symbol table is up.
 i32 canonical_symbol(i32 symbol);
 
 // Actions.

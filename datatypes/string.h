@@ -63,7 +63,6 @@ inline void write_unit(std::byte* p, u32 unit, i32 cp) {
   }
 }
 
-
 // The string-family type ids (string!, file!, url!, tag!, email!, ref!).
 bool any_string_q(u32 type_id);
 
@@ -211,7 +210,6 @@ bool head_in_bitset_q(Cell* s, const Cell* bitset);
 // and a float! the opposite of its sign, so a three-way function answers below 0 when its first
 // argument comes first (the same convention as block! sort); none -1; anything else 1.
 i32 sort_compare_result(const Cell* result);
-
 
 // Registers string! (allocates the swap scratch buffer first).
 void init();

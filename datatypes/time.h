@@ -74,5 +74,4 @@ Cell* pick(Cell* value, i32 index, Cell* boxed);
 
 void init();
 
-
 }  // namespace kiv::time

@@ -74,7 +74,6 @@ Cell* push_value(const Cell* word);
 void set_from_args();  // need-value for unset!
 void index_q();        // none for an unresolved word, else index + 1
 
-
 // ---- Slots by index, for compiled code -----------------------------------------------------
 
 Cell* word_at(Ref<Node> ctx, i32 index);
@@ -102,7 +101,6 @@ Cell* symbol_cell(const Cell* word);
 u32 scan_name(const Cell* word);
 // The word's name as UTF-8.
 std::string name_of(const Cell* word);
-
 
 // cell/scan-value: the one value a string-family text (from its head) loads to, in `out` (which must
 // stay where it is); false when the text holds no value or more than one. Through scan_value_hook,

@@ -21,5 +21,4 @@ NowFields now_fields(i64 epoch_seconds, i32 nanoseconds, bool utc);
 // The zone offset as date! keeps it: whole hours 0-15 and quarter hours, in seconds.
 double zone_seconds(i32 zone_minutes);
 
-
 }  // namespace kiv::natives

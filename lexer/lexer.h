@@ -83,7 +83,6 @@ u32 scan_type(const u8* text, i32 length);
 // The literals of the types that arrive after the lexer are made by the makers those types register
 // (datatype::makers, registry.h).
 
-
 // Boot: the token stack, the work buffer, the tables, the collector root and the hooks through which
 // the datatypes reach the scanner (block! scan, word scan, ...). Idempotent.
 void init();

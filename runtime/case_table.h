@@ -42,5 +42,4 @@ i32 swap_case_char(i32 cp);
 // same series. Another value raises script invalid-refine-arg. Returns value.
 Cell* change_case(Cell* value, i32 part_index, bool upper);
 
-
 }  // namespace kiv::unicode

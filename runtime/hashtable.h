@@ -175,7 +175,6 @@ void put_index(Ref<Node> table, i32 index, i32* status = nullptr);
 // is removed from the block; each new key is normalised through map_normalize_key.
 void fill_from_block(Ref<Node> table, i32 first, i32 step);
 
-
 // Looks a value up; returns the key cell found, or null. head, skip, last and reverse apply to
 // kind 0 (the chosen index must lie at a multiple of skip from the head: forward the first at or
 // after it, /last the last at or after it, /reverse the last before it). op: the compare-op.

@@ -105,7 +105,6 @@ std::size_t format_runtime_error(char* out, i32 code, u32 address);
 // releasing the tracked blocks: the end of an uncaught language error and of quit/return.
 [[noreturn]] void exit_process(i32 status);
 
-
 // The low 32 bits of a code or data address, as the runtime-error message shows it.
 inline u32 address_of(const void* p) { return static_cast<u32>(reinterpret_cast<std::uintptr_t>(p)); }
 
