@@ -333,7 +333,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
       context::cell_of(Ref<Node>(f->function_context))->w2 = arena::offset_of(base);
       stack::running_context = f->function_context;
       stack::running_values = base;
-      f->header |= stack::kind::return_target << 24;
+      f->flag(stack::kind::return_target);
       const u32 flags = fn->type() == type::function ? fn->header : 0;
       {
         // A function marked trace or no-trace sets tracing for its body; whatever way the body

@@ -442,7 +442,7 @@ template <bool T>
     cc->w2 = arena::offset_of(base);
     stack::running_context = f->function_context;
     stack::running_values = base;
-    f->header |= stack::kind::return_target << 24;
+    f->flag(stack::kind::return_target);
     e = run_body(slot, base);
     if (gc.moved()) [[unlikely]] {
       stack::pop_function_frame();

@@ -77,24 +77,24 @@ void pop_frame_any() {
 void set_return_target(bool flag) {
   Frame* f = top_frame();
   if (!f) return;
-  if (flag) f->header |= kind::return_target << 24;
-  else f->header &= ~(kind::return_target << 24);
+  if (flag) f->flag(kind::return_target);
+  else f->unflag(kind::return_target);
 }
 
 Frame* claim_return_target() {
   if (frame_top - frame_bottom < 2) return nullptr;
   Frame* f = frame_top - 2;
-  if (f->header & (kind::return_target << 24)) return nullptr;
-  f->header |= kind::return_target << 24;
+  if (f->flagged(kind::return_target)) return nullptr;
+  f->flag(kind::return_target);
   return f;
 }
 
 void clear_return_target(Frame* f) {
-  if (f) f->header &= ~(kind::return_target << 24);
+  if (f) f->unflag(kind::return_target);
 }
 
 void mark_interpreted() {
-  if (Frame* f = top_frame()) f->header |= kind::interpreted << 24;
+  if (Frame* f = top_frame()) f->flag(kind::interpreted);
 }
 
 bool find_interpreted_frame(const Frame* from, bool only_next) {
@@ -174,7 +174,7 @@ Exit return_exit(bool with_value, bool no_own_frame) {
   Frame* f = top_frame();
   if (f && !no_own_frame) --f;
   for (; f && f >= frame_bottom; --f) {
-    if (f->header & (kind::return_target << 24)) {
+    if (f->flagged(kind::return_target)) {
       if (with_value) exit_value = *arguments;
       else exit_value = Cell{type::unset, 0, 0, 0};
       return with_value ? Exit::return_ : Exit::exit;

@@ -127,9 +127,16 @@ struct Frame {
   u32 function_context;
   u32 saved_values;
 
-  u32 kind() const { return header >> 24; }
-  u32 code() const { return (header >> 24) & kind::code_mask; }
-  i32 symbol() const { return static_cast<i32>(header & 0xFFFFFF); }
+  static constexpr u32 kind_shift = 24;
+  static constexpr u32 symbol_mask = 0xFFFFFF;
+
+  u32 kind() const { return header >> kind_shift; }
+  u32 code() const { return kind() & kind::code_mask; }
+  i32 symbol() const { return static_cast<i32>(header & symbol_mask); }
+  // The flag bits of the kind byte (kind::return_target, kind::interpreted).
+  bool flagged(u32 bit) const { return header & bit << kind_shift; }
+  void flag(u32 bit) { header |= bit << kind_shift; }
+  void unflag(u32 bit) { header &= ~(bit << kind_shift); }
   Cell* base() const { return arena::at<Cell>(saved_base); }
   // A block frame's names for the words it reuses: the block being evaluated and the index of the
   // expression being evaluated.
@@ -162,7 +169,7 @@ inline i32 where_frame = -1;
 inline Frame* push_frame(u32 kind_byte, i32 symbol, u32 word_context) {
   if (frame_top >= frame_end) [[unlikely]] frame_overflow();
   Frame* f = frame_top++;
-  f->header = kind_byte << 24 | (static_cast<u32>(symbol) & 0xFFFFFF);
+  f->header = kind_byte << Frame::kind_shift | (static_cast<u32>(symbol) & Frame::symbol_mask);
   f->saved_base = arena::offset_of(arguments);
   f->word_context = word_context;
   f->function_context = 0;
