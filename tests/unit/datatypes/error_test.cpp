@@ -119,9 +119,9 @@ TEST_F(Errors, NearIsTheInterpretersPosition) {
   stack::Mark m = stack::mark();
   stack::push_block_frame(Ref<Node>(code.w2), 0);
   Cell& e = make_error(test::int_cell(400));
-  stack::unwind_to(m);
   EXPECT_EQ(field_text(e, error::field::near), "[a + b c d]");
   EXPECT_EQ(error::report(&e), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : a + b c d");
+  stack::unwind_to(m);  // last: it drops e from the value stack too
 }
 
 // ---- create and the errors of the run-time ----
