@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <optional>
 
 #include "runtime/roots.h"
 #include "runtime/sys.h"
@@ -124,12 +123,18 @@ inline void write_unit(std::byte* p, u32 unit, u32 cp) {
 // Registers a source pointer that lies in a series buffer, so that a collection run by a growing
 // target moves it along with its buffer.
 class SourceRoot {
-  std::optional<RootInterior<const u8>> root_;
+  static constexpr u32 none = ~0u;
+  u32 index_ = none;
 
  public:
   explicit SourceRoot(const u8*& p) {
-    if (p && arena::contains(p)) root_.emplace(p);
+    if (p && arena::contains(p)) index_ = roots::push(&p, roots::Kind::interior);
   }
+  ~SourceRoot() {
+    if (index_ != none) roots::pop(index_);
+  }
+  SourceRoot(const SourceRoot&) = delete;
+  SourceRoot& operator=(const SourceRoot&) = delete;
 };
 
 // Writes characters at the start of a string buffer, widening it (0-255 stay in unit 1) and
