@@ -17,6 +17,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
@@ -106,6 +107,7 @@ void register_datatypes() {
   bitset::init();
   typeset::init();
   binary::init();
+  money::init();
 }
 
 // 9: the actions table (62 entries in slot order).
