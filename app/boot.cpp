@@ -14,6 +14,7 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -107,6 +108,7 @@ void register_datatypes() {
   bitset::init();
   typeset::init();
   binary::init();
+  handle::init();
   money::init();
 }
 

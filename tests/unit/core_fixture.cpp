@@ -14,6 +14,7 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/money.h"
@@ -69,6 +70,7 @@ void boot_core() {
     bitset::init();
     typeset::init();
     binary::init();
+    handle::init();
     money::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
