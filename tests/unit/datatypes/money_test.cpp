@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -220,6 +221,10 @@ TEST_F(MoneyTest, TypeLimitEdges) {
 // has no more; the currency comes back too.
 TEST_F(MoneyTest, MoldedAmountsLoadBack) {
   for (int i = 0; i < 100000; ++i) {
+    // Collections have nothing to find in a money token: past the first few loads they would only
+    // slow the round trip down under torture.
+    std::optional<test::Building> quiet;
+    if (i >= 300) quiet.emplace();
     i128 v = amount();
     const bool cents = i % 2;
     if (cents) v -= v % 1000;
