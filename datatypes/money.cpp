@@ -321,18 +321,12 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     case type::money: *proto = *spec; return proto;
     case type::integer: return write(proto, integer_amount(spec->as_int()));
     case type::float_: return money::from_float(proto, spec->as_double(), true);
-    case type::string:
-    case type::file:
-    case type::url:
-    case type::tag:
-    case type::email:
-    case type::ref: {
+    default: {
       Cell c;
-      if (!from_text(string::to_utf8(spec), false, &c)) bad_to_arg(*spec);
+      if (!string::any_string_q(spec->type()) || !from_text(string::to_utf8(spec), false, &c)) bad_to_arg(*spec);
       *proto = c;
       return proto;
     }
-    default: bad_to_arg(*spec);
   }
 }
 
