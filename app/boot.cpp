@@ -14,9 +14,11 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
@@ -106,6 +108,8 @@ void register_datatypes() {
   bitset::init();
   typeset::init();
   binary::init();
+  handle::init();
+  money::init();
 }
 
 // 9: the actions table (62 entries in slot order).

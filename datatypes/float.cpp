@@ -324,10 +324,7 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
     case type::float_:
     case type::percent:
     case type::time: y = b->as_double(); break;
-    case type::money:
-      if (x != 0.0 && abs(x) < 1e-5) return -1;
-      if (abs(x) >= 1e17) return 1;
-      return hooks::compare_money ? hooks::compare_money(a, b, op) : -2;
+    case type::money: return hooks::compare_money ? hooks::compare_money(a, b, op) : -2;
     default: return -2;
   }
   switch (op) {

@@ -278,6 +278,9 @@ Cell* to(Cell* proto, Cell* spec, u32) {
       if (out_of_range_q(d)) raise_error(ErrorCategory::script, "type-limit", datatype_arg(type::integer));
       return box(proto, static_cast<i32>(d));
     }
+    case type::money:
+      if (!hooks::money_to_integer) bad_to_arg(spec);
+      return box(proto, hooks::money_to_integer(spec));
     case type::binary: {
       Cell s = *spec;
       i32 n = string::length(&s);

@@ -11,6 +11,5 @@ namespace {
 Exit as_pair(bool) { pending(); }
 Exit as_point2d(bool) { pending(); }
 Exit as_point3d(bool) { pending(); }
-Exit as_money(bool) { pending(); }
 
 }  // namespace kiv::natives

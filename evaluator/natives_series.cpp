@@ -15,12 +15,14 @@
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/none.h"
 #include "datatypes/path.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
+#include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
@@ -269,6 +271,20 @@ Exit as(bool check) {
   Cell v = a[1];
   cell::set_type(&v, to);
   return result(v);
+}
+
+// ---- as-money ---------------------------------------------------------------------------------------------
+
+Exit as_money(bool check) {
+  if (check) check_args({bit(type::word), number});
+  Cell* a = stack::arguments;
+  const i32 currency = money::currency_index(word::name_of(a));
+  if (!currency) raise_error(ErrorCategory::script, "bad-denom", *a);
+  Cell m;
+  if (a[1].type() == type::integer) money::from_integer(&m, a[1].as_int());
+  else money::from_float(&m, a[1].as_double(), true);
+  money::set_currency(&m, static_cast<u8>(currency));
+  return result(m);
 }
 
 // ---- transcode --------------------------------------------------------------------------------------------

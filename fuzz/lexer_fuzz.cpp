@@ -63,7 +63,7 @@ bool core_only(const Cell& block) {
         break;
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
-      case type::logic: case type::none: case type::unset: case type::datatype:
+      case type::logic: case type::none: case type::unset: case type::datatype: case type::money:
         break;
       default: return false;
     }

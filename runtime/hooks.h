@@ -134,10 +134,12 @@ inline Hook<Cell* (*)(Cell* proto, Cell* spec, u32 type)> binary_to{"binary_to",
 // answers the procedure, null when the port has no handle actor (the type's row then applies);
 // raises no-port-action for an empty actor entry.
 inline Hook<void* (*)(const Cell* port, u32 slot)> port_actor{"port_actor", pending, "port!"};
-// A number (integer!, float!) compared with a money! under a compare-op; money! to float!.
-inline Hook<i32 (*)(const Cell* number, const Cell* money, i32 op)> compare_money{"compare_money", pending,
-                                                                                   "money!"};
-inline Hook<double (*)(const Cell* money)> money_to_float{"money_to_float", pending, "money!"};
+// A number (integer!, float!) compared with a money! under a compare-op; money! to float! and to
+// integer! (the integral digits; type-limit beyond 32 bits).
+inline Hook<i32 (*)(const Cell* number, const Cell* money, i32 op)> compare_money{"compare_money", required,
+                                                                                   "datatypes/money"};
+inline Hook<double (*)(const Cell* money)> money_to_float{"money_to_float", required, "datatypes/money"};
+inline Hook<i32 (*)(const Cell* money)> money_to_integer{"money_to_integer", required, "datatypes/money"};
 // The raw 32-bit pixel words of an image (4 bytes per pixel, memory order B G R A); `to binary!` of
 // an image raises bad-to-arg while unset.
 inline Hook<bool (*)(const Cell* image, std::vector<u8>& out)> image_bytes{"image_bytes", pending, "image!"};
@@ -168,6 +170,9 @@ inline Hook<const Cell* (*)(const Cell* function, i32 count)> call_callback{"cal
 // unset).
 inline Hook<const Cell* (*)()> system_state{"system_state", pending, "the system object"};
 inline Hook<i32 (*)()> binary_base{"binary_base", pending, "the system object"};
+// The decimals money! forms and molds with: system/options/money-digits when it is an integer!, else
+// 2; 2 while unset.
+inline Hook<i32 (*)()> money_digits{"money_digits", pending, "the system object"};
 // url-parser/parse-url, called inside a function frame: the parsed spec in `out`; and make port!
 // from a parsed spec object. The URL actions raise internal not-done while unset.
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};

@@ -14,8 +14,10 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
@@ -68,6 +70,8 @@ void boot_core() {
     bitset::init();
     typeset::init();
     binary::init();
+    handle::init();
+    money::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.

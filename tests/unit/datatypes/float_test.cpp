@@ -203,7 +203,7 @@ TEST_F(FloatTest, DispatcherRefusalsLeaveOperandsAlone) {
       {slot::subtract, F(2.0), Cell{type::pair, 0, 0, 0}, "not-related"},
       {slot::divide, F(2.0), Cell{type::point2D, 0, 0, 0}, "not-related"},
       {slot::add, T(2.0), Cell{type::pair, 0, 0, 0}, "invalid-type"},
-      {slot::add, F(2.0), Cell{type::money, 0, 0, 0}, "invalid-type"},  // no money! unit yet
+      {slot::divide, F(2.0), Cell{type::money, 0, 0, 0}, "invalid-type"},  // a number is never divided by money
   };
   for (const Case& c : cases) EXPECT_EQ(error_of([&] { run2(c.s, c.a, c.b); }), c.error) << "slot " << c.s;
   // Bitwise codes reach the core through integer!: refused, first operand unchanged.
