@@ -8,9 +8,6 @@ namespace {
 [[noreturn]] Exit pending() { raise_error(ErrorCategory::internal, "not-done"); }
 }  // namespace
 
-Exit as_pair(bool) { pending(); }
-Exit as_point2d(bool) { pending(); }
-Exit as_point3d(bool) { pending(); }
 Exit as_money(bool) { pending(); }
 
 }  // namespace kiv::natives
