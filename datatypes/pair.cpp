@@ -158,13 +158,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
   std::string text = integer::to_decimal(x_of(value));
   text += 'x';
   text += integer::to_decimal(y_of(value));
-  string::append_bytes(out, text.data(), static_cast<i32>(text.size()));
-  return limit - static_cast<i32>(text.size());
+  return scalar::append_text(out, text, limit);
 }
 
-i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
-  return form(value, out, part, limit);
-}
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gparent, Cell* p_item, i32, bool, bool,
                 bool, bool) {
@@ -243,16 +239,6 @@ Cell* pick(Cell* value, i32 index, Cell* boxed) {
 
 Cell* reverse(Cell* value, Cell*, Cell*) { return make_at(value, y_of(value), x_of(value)); }
 
-namespace {
-void add() { do_math(0); }
-void subtract() { do_math(1); }
-void multiply() { do_math(2); }
-void divide() { do_math(3); }
-void remainder() { do_math(4); }
-void or_t() { do_math(5); }
-void and_t() { do_math(6); }
-void xor_t() { do_math(7); }
-}  // namespace
 
 void init() {
   action::Entries e;
@@ -260,20 +246,20 @@ void init() {
   e.random = random;
   e.to = make;
   e.form = form;
-  e.mold = mold;
+  e.mold = scalar::mold_as_form<form>;
   e.eval_path = eval_path;
   e.compare = compare;
   e.absolute = absolute;
-  e.add = add;
-  e.divide = divide;
-  e.multiply = multiply;
+  e.add = scalar::math_entry<do_math, 0>;
+  e.divide = scalar::math_entry<do_math, 3>;
+  e.multiply = scalar::math_entry<do_math, 2>;
   e.negate = negate;
-  e.remainder = remainder;
+  e.remainder = scalar::math_entry<do_math, 4>;
   e.round = round;
-  e.subtract = subtract;
-  e.and_t = and_t;
-  e.or_t = or_t;
-  e.xor_t = xor_t;
+  e.subtract = scalar::math_entry<do_math, 1>;
+  e.and_t = scalar::math_entry<do_math, 6>;
+  e.or_t = scalar::math_entry<do_math, 5>;
+  e.xor_t = scalar::math_entry<do_math, 7>;
   e.pick = pick;
   e.reverse = reverse;
   datatype::register_type(type::pair, 0, "pair!", e);

@@ -4,6 +4,7 @@
 
 #include "datatypes/float.h"
 #include "datatypes/registry.h"
+#include "datatypes/scalar.h"
 #include "datatypes/string.h"
 #include "runtime/float_text.h"
 
@@ -21,9 +22,6 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
   return limit - static_cast<i32>(std::strlen(text));
 }
 
-i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
-  return form(value, out, part, limit);
-}
 
 void init() {
   using action::inherit;
@@ -32,7 +30,7 @@ void init() {
   e.random = inherit;
   e.to = inherit;
   e.form = form;
-  e.mold = mold;
+  e.mold = scalar::mold_as_form<form>;
   e.compare = inherit;
   e.absolute = inherit;
   e.add = inherit;

@@ -17,7 +17,6 @@ Cell* make_in(Cell* block, double fraction);
 
 // The value times 100 with 13 significant digits and a "%": 0.125 forms as 12.5%.
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
-i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
 
 void init();
 

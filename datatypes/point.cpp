@@ -39,6 +39,9 @@ i32 selected(const Cell* selector, const Cell* point) {
   return 0;
 }
 
+// The point's own arithmetic, the point first.
+void own_math(i32 op) { do_math(op); }
+
 // What the integer! and float! dispatchers hand over, the point swapped first: from integer! a
 // subtract is number - point (float! refuses it).
 void from_number(i32 op) { do_math(op, op == 1); }
@@ -145,13 +148,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
     text += float_::to_cstring(get(value, i), float_text::kind::point);
   }
   text += ')';
-  string::append_bytes(out, text.data(), static_cast<i32>(text.size()));
-  return limit - static_cast<i32>(text.size());
+  return scalar::append_text(out, text, limit);
 }
 
-i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
-  return form(value, out, part, limit);
-}
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gparent, Cell* p_item, i32, bool, bool,
                 bool, bool) {
@@ -248,17 +247,17 @@ void init() {
   e.random = random;
   e.to = make;
   e.form = form;
-  e.mold = mold;
+  e.mold = scalar::mold_as_form<form>;
   e.eval_path = eval_path;
   e.compare = compare;
   e.absolute = absolute;
-  e.add = +[] { do_math(0); };
-  e.divide = +[] { do_math(3); };
-  e.multiply = +[] { do_math(2); };
+  e.add = scalar::math_entry<own_math, 0>;
+  e.divide = scalar::math_entry<own_math, 3>;
+  e.multiply = scalar::math_entry<own_math, 2>;
   e.negate = negate;
-  e.remainder = +[] { do_math(4); };
+  e.remainder = scalar::math_entry<own_math, 4>;
   e.round = round;
-  e.subtract = +[] { do_math(1); };
+  e.subtract = scalar::math_entry<own_math, 1>;
   e.pick = pick;
   e.reverse = reverse;
   datatype::register_type(type::point2D, 0, "point2D!", e);

@@ -5,6 +5,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "runtime/hooks.h"
 #include "runtime/roots.h"
@@ -74,6 +75,11 @@ const Cell* block_cells(const Cell* block, i32& count) {
 
 void report_change(Cell* gparent, Cell* p_item, const Cell* old, const Cell* now) {
   if (gparent && hooks::time_changed) hooks::time_changed(gparent, p_item, old, now);
+}
+
+i32 append_text(Cell* out, const std::string& text, i32 limit) {
+  string::append_bytes(out, text.data(), static_cast<i32>(text.size()));
+  return limit - static_cast<i32>(text.size());
 }
 
 }  // namespace kiv::scalar

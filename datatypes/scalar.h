@@ -3,7 +3,9 @@
 // report after a path writes into a value that sits in an object or a series.
 #pragma once
 #include <initializer_list>
+#include <string>
 
+#include "datatypes/registry.h"
 #include "runtime/cell.h"
 
 namespace kiv::scalar {
@@ -32,5 +34,20 @@ const Cell* block_cells(const Cell* block, i32& count);
 // After a path wrote into `now` (which was `old`): the owner of the slot hears of it, an object
 // through its change handler, a series through its owner's notification. No-op without gparent.
 void report_change(Cell* gparent, Cell* p_item, const Cell* old, const Cell* now);
+
+// Appends the text to the string `out`; answers the limit less the characters written.
+i32 append_text(Cell* out, const std::string& text, i32 limit);
+
+// The mold entry of a type whose mold is its form.
+template <action::Form Form>
+i32 mold_as_form(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
+  return Form(value, out, part, limit);
+}
+
+// A stack-style arithmetic entry: the type's shared arithmetic with one operator code.
+template <void (*Math)(i32), i32 Op>
+void math_entry() {
+  Math(Op);
+}
 
 }  // namespace kiv::scalar

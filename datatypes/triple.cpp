@@ -4,6 +4,7 @@
 
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
+#include "datatypes/scalar.h"
 #include "datatypes/string.h"
 
 namespace kiv::triple {
@@ -15,18 +16,14 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
     text += ' ';
   }
   text.back() = ']';
-  string::append_bytes(out, text.data(), static_cast<i32>(text.size()));
-  return limit - static_cast<i32>(text.size());
+  return scalar::append_text(out, text, limit);
 }
 
-i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
-  return form(value, out, part, limit);
-}
 
 void init() {
   action::Entries e;
   e.form = form;
-  e.mold = mold;
+  e.mold = scalar::mold_as_form<form>;
   datatype::register_type(type::triple, 0, "triple!", e);
 }
 

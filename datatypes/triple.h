@@ -11,7 +11,6 @@ inline Cell* make_at(Cell* out, i32 a, i32 b, i32 c) {
 }
 
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
-i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
 
 void init();
 

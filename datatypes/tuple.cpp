@@ -213,13 +213,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
     if (i) text += '.';
     text += std::to_string(b[i]);
   }
-  string::append_bytes(out, text.data(), static_cast<i32>(text.size()));
-  return limit - static_cast<i32>(text.size());
+  return scalar::append_text(out, text, limit);
 }
 
-i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 limit, i32) {
-  return form(value, out, part, limit);
-}
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* gparent, Cell* p_item, i32, bool, bool, bool,
                 bool) {
@@ -300,16 +296,6 @@ Cell* reverse(Cell* value, Cell* part, Cell* skip) {
   return value;
 }
 
-namespace {
-void add() { do_math(0); }
-void subtract() { do_math(1); }
-void multiply() { do_math(2); }
-void divide() { do_math(3); }
-void remainder() { do_math(4); }
-void or_t() { do_math(5); }
-void and_t() { do_math(6); }
-void xor_t() { do_math(7); }
-}  // namespace
 
 void init() {
   action::Entries e;
@@ -317,17 +303,17 @@ void init() {
   e.random = random;
   e.to = make;
   e.form = form;
-  e.mold = mold;
+  e.mold = scalar::mold_as_form<form>;
   e.eval_path = eval_path;
   e.compare = compare;
-  e.add = add;
-  e.subtract = subtract;
-  e.multiply = multiply;
-  e.divide = divide;
-  e.remainder = remainder;
-  e.and_t = and_t;
-  e.or_t = or_t;
-  e.xor_t = xor_t;
+  e.add = scalar::math_entry<do_math, 0>;
+  e.subtract = scalar::math_entry<do_math, 1>;
+  e.multiply = scalar::math_entry<do_math, 2>;
+  e.divide = scalar::math_entry<do_math, 3>;
+  e.remainder = scalar::math_entry<do_math, 4>;
+  e.and_t = scalar::math_entry<do_math, 6>;
+  e.or_t = scalar::math_entry<do_math, 5>;
+  e.xor_t = scalar::math_entry<do_math, 7>;
   e.complement = complement;
   e.length_q = length_q;
   e.pick = pick;

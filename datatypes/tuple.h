@@ -56,7 +56,6 @@ void do_math(i32 op);
 Cell* make(Cell* proto, Cell* spec, u32 type);  // also `to`
 Cell* random(Cell* value, bool seed, bool secure, bool only);
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
-i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gparent, Cell* p_item, i32 index,
                 bool case_, bool lenient, bool tail, bool evt);
 i32 compare(const Cell* a, const Cell* b, i32 op);
