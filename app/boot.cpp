@@ -24,13 +24,18 @@
 #include "datatypes/object.h"
 #include "datatypes/op.h"
 #include "datatypes/ownership.h"
+#include "datatypes/pair.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
+#include "datatypes/triple.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
@@ -110,6 +115,11 @@ void register_datatypes() {
   binary::init();
   handle::init();
   money::init();
+  triple::init();
+  pair::init();
+  percent::init();
+  tuple::init();
+  point::init();
 }
 
 // 9: the actions table (62 entries in slot order).

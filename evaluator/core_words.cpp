@@ -44,7 +44,8 @@ constexpr Definition action_definitions[] = {
     {"power", 15, "number [number!] exponent [integer! float!]"},
     {"remainder", 16, "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"round", 17,
-     "n [number! money! time! pair! point2D! point3D!] /to scale [number! money! time! pair!] /even /down "
+     "n [number! money! time! pair! point2D! point3D!] /to scale [number! money! time! pair! point2D! point3D!] "
+     "/even /down "
      "/half-down /floor /ceiling /half-ceiling"},
     {"subtract", 18, "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"even?", 19, "number [number! char! time! money!]"},
@@ -52,7 +53,7 @@ constexpr Definition action_definitions[] = {
     {"and~", 21,
      "value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] "
      "value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]"},
-    {"complement", 22, "value [logic! integer! bitset! typeset! binary!]"},
+    {"complement", 22, "value [logic! integer! bitset! typeset! binary! tuple!]"},
     {"or~", 23,
      "value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] "
      "value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]"},
@@ -81,8 +82,8 @@ constexpr Definition action_definitions[] = {
     {"move", 37, "origin [series! port!] target [series! port!] /part length [integer!]"},
     {"next", 38, "series [series! port!]"},
     {"pick", 39,
-     "series [series! port! bitset! pair! tuple! money! date! time!] index [scalar! any-string! any-word! block! "
-     "logic! time!]"},
+     "series [series! port! bitset! pair! tuple! money! date! time! point2D! point3D!] index [scalar! any-string! "
+     "any-word! block! logic! time!]"},
     {"poke", 40,
      "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},
     {"put", 41,
@@ -90,7 +91,7 @@ constexpr Definition action_definitions[] = {
     {"remove", 42,
      "series [series! port! bitset! map! none!] /part length [number! char! series!] /key key-arg [scalar! "
      "any-string! any-word! binary! block!]"},
-    {"reverse", 43, "series [series! port! pair! tuple!] /part length [number! series!] /skip size [integer!]"},
+    {"reverse", 43, "series [series! port! pair! tuple! point2D! point3D!] /part length [number! series!] /skip size [integer!]"},
     {"select", 44,
      "series [series! any-object! map! none!] value [any-type!] /part length [number! series!] /only /case /same "
      "/any /with wild [string!] /skip size [integer!] /last /reverse"},

@@ -11,9 +11,7 @@ namespace kiv::natives {
 // ---- The natives, in slot order: (procedure name, word, refinement count) ----
 //
 // Each is declared here with its exact type; the units that implement them define
-// `Exit kiv::natives::NAME(bool check, ...)`. Natives not written yet have a placeholder in
-// evaluator/natives_pending.cpp that raises internal not-done: whoever writes one deletes its line
-// there.
+// `Exit kiv::natives::NAME(bool check, ...)`.
 #define KIV_NATIVES(X)                                                                                        \
   X(if_, "if", 0) X(unless, "unless", 0) X(either, "either", 0) X(any, "any", 0) X(all, "all", 0)              \
   X(while_, "while", 0) X(until, "until", 0) X(loop, "loop", 0) X(repeat, "repeat", 0)                         \

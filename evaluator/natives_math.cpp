@@ -1,9 +1,8 @@
 // The numeric natives that are not generic actions: the sign tests, max and min, shift, the
 // trigonometric functions in degrees or radians, the logarithms, exp, square-root and NaN?.
 //
-// The compound scalars (pair!, point2D!, point3D!, tuple!, money!) are read by their cell layouts:
-// pair! x and y as signed 32-bit words in w2 and w3; point2D! and point3D! single-precision
-// coordinates from w1 on; tuple! and money! as their headers (tuple.h, money.h) lay them out.
+// The compound scalars (pair!, point2D!, point3D!, tuple!, money!) are read by their cell layouts,
+// as their headers lay them out.
 #include <bit>
 #include <cmath>
 #include <numbers>
@@ -13,6 +12,8 @@
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/money.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/tuple.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_internal.h"
@@ -28,12 +29,6 @@ constexpr Types numbers = bit(type::integer) | float_family;                  //
 constexpr Types signed_types = numbers | bit(type::money) | bit(type::time);  // [number! money! time!]
 constexpr Types angle_types = bit(type::integer) | bit(type::float_);
 constexpr Types log_types = angle_types | bit(type::percent);
-
-// ---- Cell layouts of the compound scalars ----
-
-float coordinate(const Cell* c, i32 n) { return std::bit_cast<float>((&c->w1)[n]); }
-void set_coordinate(Cell* c, i32 n, float f) { (&c->w1)[n] = std::bit_cast<u32>(f); }
-i32 coordinate_count(u32 t) { return t == type::point3D ? 3 : 2; }
 
 // ---- Sign tests ----
 
@@ -66,7 +61,7 @@ bool zero_value_q(const Cell* v) {
     case type::float_:
     case type::percent:
     case type::time: return v->as_double() == 0.0;
-    case type::pair: return v->w2 == 0 && v->w3 == 0;
+    case type::pair: return pair::x_of(v) == 0 && pair::y_of(v) == 0;
     case type::tuple: {
       const u8* bytes = tuple::bytes_of(v);
       for (i32 i = 0; i < tuple::length_of(v); ++i)
@@ -76,8 +71,8 @@ bool zero_value_q(const Cell* v) {
     case type::money: return money::sign_of(v) == 0;
     case type::point2D:
     case type::point3D:
-      for (i32 i = 0; i < coordinate_count(v->type()); ++i)
-        if (coordinate(v, i) != 0.0f) return false;
+      for (i32 i = 0; i < point::count_of(v->type()); ++i)
+        if (point::get(v, i) != 0.0f) return false;
       return true;
     default: return false;
   }
@@ -98,9 +93,9 @@ double number_value(const Cell* n) {
 // Each coordinate of a point replaced by the larger (max) or smaller (min) of itself and x. A NaN
 // x wins no comparison and leaves the coordinates as they are.
 void clamp_point(Cell* p, double x, bool max) {
-  for (i32 i = 0; i < coordinate_count(p->type()); ++i) {
-    const double c = coordinate(p, i);
-    if (max ? x > c : x < c) set_coordinate(p, i, static_cast<float>(x));
+  for (i32 i = 0; i < point::count_of(p->type()); ++i) {
+    const double c = point::get(p, i);
+    if (max ? x > c : x < c) point::set(p, i, point::to_float32(x));
   }
 }
 
@@ -123,18 +118,12 @@ void clamp_compound(Cell* c, const Cell* n, bool max) {
     case type::pair: {
       if (!whole_number(n, &k)) {
         // No integer can stand for the number: the pair becomes a point and takes it as it is.
-        const float x = static_cast<float>(static_cast<i32>(c->w2));
-        const float y = static_cast<float>(static_cast<i32>(c->w3));
-        *c = Cell{(c->header & ~header::type_mask) | type::point2D, 0, 0, 0};
-        set_coordinate(c, 0, x);
-        set_coordinate(c, 1, y);
+        point::from_pair(c, c);
         clamp_point(c, n->as_double(), max);
         return;
       }
-      for (u32* w : {&c->w2, &c->w3}) {
-        const i32 v = static_cast<i32>(*w);
-        if (max ? k > v : k < v) *w = static_cast<u32>(k);
-      }
+      const i32 x = pair::x_of(c), y = pair::y_of(c);
+      pair::make_at(c, (max ? k > x : k < x) ? k : x, (max ? k > y : k < y) ? k : y);
       return;
     }
     case type::point2D:
@@ -158,17 +147,16 @@ void clamp_compound(Cell* c, const Cell* n, bool max) {
 // of different lengths (those are ordered as whole values).
 bool combine_compounds(Cell* a, const Cell* b, bool max) {
   switch (a->type()) {
-    case type::pair:
-      for (i32 i = 1; i <= 2; ++i) {
-        const i32 x = static_cast<i32>((&a->w1)[i]), y = static_cast<i32>((&b->w1)[i]);
-        if (max ? y > x : y < x) (&a->w1)[i] = static_cast<u32>(y);
-      }
+    case type::pair: {
+      auto pick = [max](i32 x, i32 y) { return (max ? y > x : y < x) ? y : x; };
+      pair::make_at(a, pick(pair::x_of(a), pair::x_of(b)), pick(pair::y_of(a), pair::y_of(b)));
       return true;
+    }
     case type::point2D:
     case type::point3D:
-      for (i32 i = 0; i < coordinate_count(a->type()); ++i) {
-        const float x = coordinate(a, i), y = coordinate(b, i);
-        if (max ? y > x : y < x) set_coordinate(a, i, y);
+      for (i32 i = 0; i < point::count_of(a->type()); ++i) {
+        const float x = point::get(a, i), y = point::get(b, i);
+        if (max ? y > x : y < x) point::set(a, i, y);
       }
       return true;
     case type::tuple: {

@@ -77,8 +77,10 @@ Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_v
   if (mode == PathMode::set) cell::set_type(&set_path, type::set_path);
   RootCell keep_set_path(set_path);
   Cell* live = word::get_value(&first);  // the storage of the current value, while valid
-  Cell gparent = none::value, p_item = none::value;
-  RootCell keep_gp(gparent), keep_item(p_item);
+  // gparent: the value the step works on; owner: the value that holds it, which a step writing into
+  // a scalar in place tells of the change (p_item names the slot).
+  Cell gparent = none::value, p_item = none::value, owner = none::value;
+  RootCell keep_gp(gparent), keep_item(p_item), keep_owner(owner);
   for (i32 i = head + 1; i < total; ++i) {
     Cell element{type::none, 0, 0, 0};
     bool evaluated;
@@ -103,11 +105,12 @@ Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_v
         live = step(live, &el, nullptr, &p, nullptr, nullptr, k, case_, false, false, false);
       }
     }
+    owner = gparent;
     gparent = value;
     Cell* storing = (mode == PathMode::set && last) ? const_cast<Cell*>(set_value) : nullptr;
     auto step = actions::get_path_action(live, &p, mark + (i - head - 1), i - head);
     advance_epoch();  // a step may store into a series
-    Cell* result = step(live, mark + (i - head - 1), storing, mode == PathMode::set ? &set_path : &p, &gparent,
+    Cell* result = step(live, mark + (i - head - 1), storing, mode == PathMode::set ? &set_path : &p, &owner,
                         &p_item, i, case_, false, last, mode == PathMode::set);
     p_item = element;
     if (!result) result = const_cast<Cell*>(&none::value);

@@ -8,12 +8,12 @@
 // tuple! at the token. A value is pushed only once its text is known to be good.
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "datatypes/context.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
+#include "datatypes/point.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
@@ -883,18 +883,6 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
   token_at(index)->header |= line_flag;
 }
 
-// The nearest float, as IEEE rounding gives it; the C++ conversion is undefined beyond the float range.
-float to_float32(double d) {
-  constexpr double largest = 3.4028234663852886e38;          // FLT_MAX
-  constexpr double rounds_to_infinity = 3.4028235677973366e38;  // FLT_MAX + half its last unit
-  constexpr float infinity = std::numeric_limits<float>::infinity();
-  constexpr float max = std::numeric_limits<float>::max();
-  double m = d < 0 ? -d : d;
-  if (m >= rounds_to_infinity) return d < 0 ? -infinity : infinity;
-  if (m > largest) return d < 0 ? -max : max;
-  return static_cast<float>(d);
-}
-
 // (x, y) or (x, y, z): the token runs from the ( before start to the ) at end.
 void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
   const u8* open = start - 1;
@@ -925,7 +913,7 @@ void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
     } else if (!parse_float(p, q, 0, d)) {
       bad(type::float_);
     }
-    coords[count++] = to_float32(d);
+    coords[count++] = point::to_float32(d);
     p = q;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (count == 1) {

@@ -23,12 +23,17 @@
 #include "datatypes/object.h"
 #include "datatypes/op.h"
 #include "datatypes/ownership.h"
+#include "datatypes/pair.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
+#include "datatypes/triple.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
@@ -72,6 +77,11 @@ void boot_core() {
     binary::init();
     handle::init();
     money::init();
+    triple::init();
+    pair::init();
+    percent::init();
+    tuple::init();
+    point::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.

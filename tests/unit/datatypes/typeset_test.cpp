@@ -83,7 +83,7 @@ TEST_F(TypesetTest, MakeResolvesWordsAndSortsTheText) {
       {"spec order ignored", test::block_of({DT(type::float_), DT(type::integer)}), "make typeset! [integer! float!]"},
       {"repeats", test::block_of({DT(type::block), DT(type::block)}), "make typeset! [block!]"},
       {"typeset word and datatype word", test::block_of({num_word, int_word, DT(type::block)}),
-       "make typeset! [block! integer! float!]"},
+       "make typeset! [block! integer! float! percent!]"},
       {"nested typeset", test::block_of({TS({type::string, type::none})}), "make typeset! [none! string!]"},
   };
   test::RootCells keep_cases(cases, &Case::spec);
