@@ -14,6 +14,7 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -106,6 +107,7 @@ void register_datatypes() {
   bitset::init();
   typeset::init();
   binary::init();
+  hash::init();
 }
 
 // 9: the actions table (62 entries in slot order).

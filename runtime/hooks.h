@@ -100,8 +100,10 @@ inline Hook<void (*)(const Cell* series, Cell* out)> owner_of{"owner_of", requir
 inline Hook<void (*)(Cell* series, const Cell* value)> modify_owned{"modify_owned", required,
                                                                      "datatypes/ownership"};
 // hash! keeps an index over its cells: the common actions call this after every change of a hash!'s
-// cells, and it brings the index up to date.
-inline Hook<void (*)(Cell* hash)> hash_changed{"hash_changed", pending, "hash!"};
+// cells, and it brings the index up to date. When the change was one run (`removed` cells at `at`
+// replaced by `inserted` new ones) only that run is indexed again; at -1 asks for the whole block.
+inline Hook<void (*)(Cell* hash, i32 at, i32 removed, i32 inserted)> hash_changed{"hash_changed", required,
+                                                                                  "hash!"};
 // vector! elements: read one into a cell / write one (its type already checked against the
 // element type).
 inline Hook<void (*)(const Cell* vector, i32 index, Cell* out)> vector_get{"vector_get", pending, "vector!"};
