@@ -18,6 +18,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
@@ -108,6 +109,7 @@ void register_datatypes() {
   typeset::init();
   binary::init();
   hash::init();
+  map::init();
 }
 
 // 9: the actions table (62 entries in slot order).

@@ -72,8 +72,8 @@ inline Hook<i32 (*)(const Cell* a, const Cell* b, i32 op)> compare_values{"compa
                                                                            "datatypes/dispatch"};
 // How map! stores a new key (copying series keys, words as set-words), the key being cell `index`
 // of the block; and the form a probe is looked up in (a word as the set-word stored for it).
-inline Hook<void (*)(Ref<Node> block, i32 index)> map_normalize_key{"map_normalize_key", pending, "map!"};
-inline Hook<void (*)(Cell* probe)> map_normalize_probe{"map_normalize_probe", pending, "map!"};
+inline Hook<void (*)(Ref<Node> block, i32 index)> map_normalize_key{"map_normalize_key", required, "map!"};
+inline Hook<void (*)(Cell* probe)> map_normalize_probe{"map_normalize_probe", required, "map!"};
 // Called when growth has moved a series to a new buffer, with the buffer it left: a cache of
 // buffer addresses that the collector does not update drops what it holds of that buffer.
 inline Hook<void (*)(const SeriesBuffer* old)> on_buffer_replaced{"on_buffer_replaced", required,
