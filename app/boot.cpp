@@ -34,6 +34,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
@@ -110,6 +111,7 @@ void register_datatypes() {
   binary::init();
   hash::init();
   map::init();
+  vector::init();
 }
 
 // 9: the actions table (62 entries in slot order).

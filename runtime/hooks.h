@@ -106,8 +106,8 @@ inline Hook<void (*)(Cell* hash, i32 at, i32 removed, i32 inserted)> hash_change
                                                                                   "hash!"};
 // vector! elements: read one into a cell / write one (its type already checked against the
 // element type).
-inline Hook<void (*)(const Cell* vector, i32 index, Cell* out)> vector_get{"vector_get", pending, "vector!"};
-inline Hook<void (*)(Cell* vector, i32 index, const Cell* value)> vector_set{"vector_set", pending, "vector!"};
+inline Hook<void (*)(const Cell* vector, i32 index, Cell* out)> vector_get{"vector_get", required, "vector!"};
+inline Hook<void (*)(Cell* vector, i32 index, const Cell* value)> vector_set{"vector_set", required, "vector!"};
 // The canonical alias of a symbol; identity while unset.
 inline Hook<i32 (*)(i32 symbol)> symbol_resolve{"symbol_resolve", required, "datatypes/symbol"};
 // How a symbol! is read as text: its cached name string (a string-family cell read from position 0);
