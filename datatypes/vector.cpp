@@ -164,6 +164,7 @@ void splice(Cell* v, i32 at, i32 removed, const Bytes& run, i32 dup, const char*
   if (needed > memory::max_data_size) no_memory();
   const i32 count = static_cast<i32>(written / w);
   const bool owned = series::notify(v, word, value, at, count);
+  b = series::buffer_of(v);  // the owner's handler may have run and collected
   if (b->head + needed > b->end_offset()) {
     u64 size = std::max<u64>(needed, u64{b->size} * 2);
     b = memory::expand_series(b, static_cast<i32>(std::min<u64>(size, memory::max_data_size)));
@@ -240,10 +241,6 @@ Cell* make(Cell*, Cell* spec, u32) {
 }
 
 // ---- form and mold ----
-
-auto appender(Cell* out) {
-  return [out](std::string_view text) { string::append_utf8(out, text); };
-}
 
 // The shortest text that reads back to the same single-precision float.
 const char* float32_text(double d) {
