@@ -14,8 +14,10 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
@@ -30,6 +32,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
@@ -68,6 +71,9 @@ void boot_core() {
     bitset::init();
     typeset::init();
     binary::init();
+    hash::init();
+    map::init();
+    vector::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
