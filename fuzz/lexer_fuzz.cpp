@@ -49,7 +49,7 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens and paths included) are all of the core types, whose
+// Whether the values (nested blocks, parens, paths and maps included) are all of the core types, whose
 // mold this target holds to reloading as the same text.
 bool core_only(const Cell& block) {
   Cell b = block;
@@ -61,6 +61,11 @@ bool core_only(const Cell& block) {
       case type::get_path:
         if (!core_only(c)) return false;
         break;
+      case type::map: {  // its entries, as a block
+        const Cell entries{type::block, 0, c.w2, 0};
+        if (!core_only(entries)) return false;
+        break;
+      }
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
       case type::logic: case type::none: case type::unset: case type::datatype:
