@@ -99,7 +99,8 @@ Cell* build(Cell* blk, i32 pairs) {
   return blk;
 }
 
-// The entry cells of a map from its block, live entries only: calls f(key, value) with copies.
+// The entry cells of a map from its block, live entries only: calls f(key, value) with rooted
+// copies (f must use them in place: a copy of its own would not follow a collection).
 template <class F>
 void each_entry(const Cell* m, F&& f) {
   Ref<Node> blk = block_of(m);
@@ -143,7 +144,7 @@ Cell* body_of(const Cell* m, Cell* out, bool keys, bool values, bool stored, boo
   Cell src = *m;
   RootCell keep(src);
   block::make_at(out, std::max(pair_count(&src) * ((keys ? 1 : 0) + (values ? 1 : 0)), 1));
-  each_entry(&src, [&](Cell key, Cell value) {
+  each_entry(&src, [&](Cell& key, Cell& value) {
     if (keys) {
       if (!stored) key = shown_key(key);
       if (lines) key.header |= header::new_line;
@@ -174,7 +175,7 @@ auto appender(Cell* out) {
 // indentation, or (flat) separated by single spaces.
 i32 entries(const Cell* m, Cell* out, bool molded, bool all, bool flat, const Cell* part, i32 limit, i32 indent) {
   bool first = true;
-  each_entry(m, [&](Cell key, Cell value) {
+  each_entry(m, [&](Cell& key, Cell& value) {
     if (part && limit <= 0) return;
     if (flat) {
       if (!first) {
@@ -267,7 +268,7 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
   mold::CycleGuard guard_b(block_of(&mb));
   const i32 value_op = op == compare_op::strict_equal ? op : compare_op::equal;
   bool equal = true;
-  each_entry(&ma, [&](Cell key, Cell value) {
+  each_entry(&ma, [&](Cell& key, Cell& value) {
     if (equal && !holds(&mb, &key, &value, value_op)) equal = false;
   });
   return equal ? 0 : 1;
