@@ -118,7 +118,7 @@ Cell* insert_value(Cell* blk, const Cell* value, bool advance, bool at_start) {
   *at = v;
   series::hash_changed(blk, pos, 0, 1);
   if (advance) series::set_head_index(blk, head_index(blk) + 1);
-  return at;
+  return cell_at(blk, pos);  // the index upkeep may have moved the buffer
 }
 
 Cell* insert_values(Cell* target, const Cell* source) {
@@ -134,9 +134,9 @@ Cell* insert_frame_result() {
 
 Cell* append_frame_result() {
   Cell* blk = stack::arguments - 1;
-  Cell* c = append_value(blk, stack::arguments);
+  append_value(blk, stack::arguments);
   series::hash_changed(blk, total(blk) - 1, 0, 1);
-  return c;
+  return cell_at(blk, total(blk) - 1);  // the index upkeep may have moved the buffer
 }
 
 Cell* append_arg() {
@@ -572,7 +572,7 @@ Cell* change(Cell* series, Cell* value, i32 part, bool only, i32 dup) {
   }
   series::hash_changed(series, h, replaced, written);
   if (owned) series::notify(series, "changed", value, h, written);
-  series::set_head_index(series, std::min(h + written, total_of(b)));
+  series::set_head_index(series, std::min(h + written, total(series)));  // the index upkeep may have moved b
   return series;
 }
 
