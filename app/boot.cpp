@@ -15,9 +15,11 @@
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
@@ -39,6 +41,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
@@ -120,6 +123,9 @@ void register_datatypes() {
   percent::init();
   tuple::init();
   point::init();
+  hash::init();
+  map::init();
+  vector::init();
 }
 
 // 9: the actions table (62 entries in slot order).

@@ -99,10 +99,11 @@ Cell* append_values(Cell* target, const Cell* source) {
   if (n == 0) return target;
   ensure_room(target, u64{static_cast<u32>(n)} * cell_bytes, true);
   SeriesBuffer* tb = buffer_of(target);
+  const i32 old_total = total_of(tb);
   const Cell* from = cells_of(buffer_of(source)) + std::max(head_index(source), 0);
   std::memmove(tb->tail_ptr(), from, static_cast<size_t>(n) * cell_bytes);
   tb->tail += static_cast<u32>(n) * cell_bytes;
-  series::hash_changed(target);
+  series::hash_changed(target, old_total, 0, n);
   return target;
 }
 
@@ -115,9 +116,9 @@ Cell* insert_value(Cell* blk, const Cell* value, bool advance, bool at_start) {
   std::memmove(at + 1, at, b->tail - b->head - static_cast<u32>(pos) * cell_bytes);
   b->tail += cell_bytes;
   *at = v;
-  series::hash_changed(blk);
+  series::hash_changed(blk, pos, 0, 1);
   if (advance) series::set_head_index(blk, head_index(blk) + 1);
-  return at;
+  return cell_at(blk, pos);  // the index upkeep may have moved the buffer
 }
 
 Cell* insert_values(Cell* target, const Cell* source) {
@@ -133,14 +134,14 @@ Cell* insert_frame_result() {
 
 Cell* append_frame_result() {
   Cell* blk = stack::arguments - 1;
-  Cell* c = append_value(blk, stack::arguments);
-  series::hash_changed(blk);
-  return c;
+  append_value(blk, stack::arguments);
+  series::hash_changed(blk, total(blk) - 1, 0, 1);
+  return cell_at(blk, total(blk) - 1);  // the index upkeep may have moved the buffer
 }
 
 Cell* append_arg() {
   append_value(stack::arguments, stack::arguments + 1);
-  series::hash_changed(stack::arguments);
+  series::hash_changed(stack::arguments, total(stack::arguments) - 1, 0, 1);
   return stack::arguments;
 }
 
@@ -164,7 +165,7 @@ i32 remove_value(const Cell* value, Cell* blk, bool from_start) {
     Cell* at = cells_of(b) + i;
     std::memmove(at, at + 1, static_cast<size_t>(t - i - 1) * cell_bytes);
     b->tail -= cell_bytes;
-    series::hash_changed(blk);
+    series::hash_changed(blk, i, 1, 0);
     // 0 means "no match": positions at or after the head answer offset + 1, before it the
     // (negative) offset itself.
     return i >= h ? i - h + 1 : i - h;
@@ -529,7 +530,7 @@ Cell* insert(Cell* series, Cell* value, i32 part, bool only, i32 dup, bool appen
   std::memcpy(dest, from, run);
   if (dup > 1) memory::replicate_bytes(reinterpret_cast<std::byte*>(dest), static_cast<i32>(run), dup);
   b->tail += bytes;
-  series::hash_changed(series);
+  series::hash_changed(series, at, 0, count);
   if (owned) series::notify(series, append_flag ? "appended" : "inserted", value, at, count);
   series::set_head_index(series, append_flag ? 0 : h + count);
   return series;
@@ -569,9 +570,9 @@ Cell* change(Cell* series, Cell* value, i32 part, bool only, i32 dup) {
     std::memcpy(dest, from, static_cast<size_t>(n) * cell_bytes);
     if (dup > 1) memory::replicate_bytes(reinterpret_cast<std::byte*>(dest), n * static_cast<i32>(cell_bytes), dup);
   }
-  series::hash_changed(series);
+  series::hash_changed(series, h, replaced, written);
   if (owned) series::notify(series, "changed", value, h, written);
-  series::set_head_index(series, std::min(h + written, total_of(b)));
+  series::set_head_index(series, std::min(h + written, total(series)));  // the index upkeep may have moved b
   return series;
 }
 
@@ -610,13 +611,14 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_) {
     bool owned = series::notify(series, "put", value, total(series), 2);
     append_value(series, key);
     append_value(series, value);
-    series::hash_changed(series);
+    series::hash_changed(series, total(series) - 2, 0, 2);
     if (owned) series::notify(series, "put-ed", value, total(series) - 2, 2);
     return value;
   }
   i32 at = head_index(found) + 1;
   bool owned = series::notify(series, "put", value, at, 1);
-  if (at < total(series)) {
+  const bool replaced = at < total(series);
+  if (replaced) {
     Cell existing = *cell_at(series, at);
     if (actions::dispatch_compare(&existing, value, compare_op::find) != 0) {
       *cell_at(series, at) = *value;
@@ -624,7 +626,7 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_) {
   } else {
     append_value(series, value);
   }
-  series::hash_changed(series);
+  series::hash_changed(series, at, replaced ? 1 : 0, 1);
   if (owned) series::notify(series, "put-ed", value, at, 1);
   return value;
 }

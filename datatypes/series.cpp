@@ -90,8 +90,8 @@ bool notify(Cell* s, const char* word, const Cell* value, i32 index, i32 count) 
   return hooks::series_notify(s, word, value, index, count);
 }
 
-void hash_changed(Cell* s) {
-  if (s->type() == type::hash && hooks::hash_changed) hooks::hash_changed(s);
+void hash_changed(Cell* s, i32 at, i32 removed, i32 inserted) {
+  if (s->type() == type::hash && hooks::hash_changed) hooks::hash_changed(s, at, removed, inserted);
 }
 
 i32 canonical_symbol(i32 symbol) { return hooks::symbol_resolve ? hooks::symbol_resolve(symbol) : symbol; }
@@ -213,7 +213,7 @@ Cell* poke(Cell* s, i32 n, Cell* data, Cell* boxed) {
   SeriesBuffer* b = buffer_of(s);
   if (any_block_q(t)) {
     b->head_ptr<Cell>()[at] = *data;
-    hash_changed(s);
+    hash_changed(s, at, 1, 1);
   } else if (t == type::vector) {
     if (hooks::vector_set) hooks::vector_set(s, at, data);
   } else if (t == type::binary) {
@@ -233,7 +233,7 @@ Cell* clear(Cell* s) {
   notify(s, "clear", nullptr, head_index(s), n);
   SeriesBuffer* b = buffer_of(s);
   b->tail = static_cast<u32>(unit_at(b, std::max(head_index(s), 0)) - arena::base);
-  hash_changed(s);
+  hash_changed(s, std::max(head_index(s), 0), n, 0);
   notify(s, "cleared", nullptr, head_index(s), 0);
   return s;
 }
@@ -263,7 +263,7 @@ Cell* remove(Cell* s, Cell* part, Cell* key) {
   } else {
     close_gap(b, static_cast<u32>(pos) << shift, static_cast<u32>(count) << shift);
   }
-  hash_changed(s);
+  hash_changed(s, pos, static_cast<i32>(std::min<i64>(count, total - pos)), 0);
   notify(s, "removed", nullptr, pos, count);
   return s;
 }
@@ -432,7 +432,7 @@ Cell* take(Cell* s, Cell* part, bool, bool last) {
     if (from + count >= total) b->tail = b->head + (static_cast<u32>(from) << shift);
     else close_gap(b, static_cast<u32>(from) << shift, bytes);
   }
-  hash_changed(s);
+  hash_changed(s, from, count, 0);
   Cell original = *s;
   *s = Cell{t, 0, fresh.offset(), aux};
   hash_changed(s);

@@ -45,7 +45,9 @@ i32 length_from_head(Cell* s, bool from_start = false);
 
 bool notify(Cell* series, const char* word, const Cell* value, i32 index, i32 count);
 
-void hash_changed(Cell* s);
+// A hash!'s index catches up with a change of its cells: the run of `removed` cells at `at` replaced
+// by `inserted` new ones, or (at -1) anything.
+void hash_changed(Cell* s, i32 at = -1, i32 removed = 0, i32 inserted = 0);
 
 // The symbol id of the word `owned` (modify's owned field), set by the static words.
 inline i32 owned_symbol = -1;

@@ -16,6 +16,7 @@
 #include "datatypes/float.h"
 #include "datatypes/frame_words.h"
 #include "datatypes/integer.h"
+#include "datatypes/map.h"
 #include "datatypes/none.h"
 #include "datatypes/path.h"
 #include "datatypes/series.h"
@@ -181,8 +182,7 @@ bool foreach_next(Cell* series, const Cell* words, i32 n) {
 
 // The number of words each round of foreach or remove-each sets: 1 for a word; a word block must
 // hold words only, and at least one.
-i32 iteration_words(const Cell* words, const Cell* series) {
-  if (series->type() == type::map) raise_error(ErrorCategory::internal, "not-done");
+i32 iteration_words(const Cell* words) {
   if (words->type() != type::block) return 1;
   const i32 n = word_block_count(words);
   if (n == 0) raise_error(ErrorCategory::script, "invalid-arg", *words);
@@ -607,12 +607,13 @@ Exit forever(bool check) {
 Exit foreach(bool check) {
   if (check) check_args({any_word | bit(type::block), series | bit(type::map), bit(type::block)});
   Cell* a = stack::arguments;
-  const i32 n = iteration_words(a, a + 1);
+  const i32 n = iteration_words(a);
   Cell* series = stack::push_value(a + 1);
   clamp_to_tail(series);
   const Cell* words = stack::push_value(a);
   Cell* base = open_loop();
-  while (foreach_next(series, words, n)) {
+  const bool map = series->type() == type::map;
+  while (map ? map::foreach_next(series, words, n) : foreach_next(series, words, n)) {
     Exit stop;
     if (!run_body(a + 2, base, &stop)) {
       if (stop != Exit::none) return leave_loop(stop);
@@ -654,13 +655,14 @@ Exit forall(bool check) {
 Exit remove_each(bool check) {
   if (check) check_args({bit(type::word) | bit(type::block), series, bit(type::block)});
   Cell* a = stack::arguments;
-  const i32 n = iteration_words(a, a + 1);
+  const i32 n = iteration_words(a);
   Cell* series = stack::push_value(a + 1);
   clamp_to_tail(series);
   const Cell* words = stack::push_value(a);
   Cell* base = open_loop();
   Exit status = Exit::none;
-  while (foreach_next(series, words, n)) {
+  const bool map = series->type() == type::map;
+  while (map ? map::foreach_next(series, words, n) : foreach_next(series, words, n)) {
     stack::top = base;
     const Exit e = eval(a + 2);
     if (e == Exit::continue_) continue;

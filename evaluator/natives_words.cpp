@@ -6,6 +6,7 @@
 #include "datatypes/dispatch.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/none.h"
 #include "datatypes/object.h"
 #include "datatypes/path.h"
@@ -207,9 +208,14 @@ Exit construct(bool check, i32 with, i32 only) {
   return result(*stack::last_value());
 }
 
-Exit extend(bool check, i32) {
+Exit extend(bool check, i32 case_) {
   if (check) check_args({bit(type::object) | bit(type::map), bit(type::block) | bit(type::hash) | bit(type::map)});
-  raise_error(ErrorCategory::internal, "not-done");
+  Cell* a = stack::arguments;
+  if (a->type() != type::map) raise_error(ErrorCategory::internal, "not-done");
+  Cell* spec = a + 1;
+  if (spec->type() == type::map) spec = actions::get<action::slot::reflect>(spec)(spec, static_words::symbol(static_words::sym::body));
+  map::extend(a, spec, case_ >= 0);
+  return result(*a);
 }
 
 // ---- Apply ---------------------------------------------------------------------------------------------

@@ -49,7 +49,7 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens and paths included) are all of the types whose mold this
+// Whether the values (nested blocks, parens, paths and maps included) are all of the types whose mold this
 // target holds to reloading as the same text. Points mold 7 significant digits, which a float can
 // need more than: their text holds from the second mold on (`points` says that one is there).
 bool core_only(const Cell& block, bool& points) {
@@ -62,6 +62,11 @@ bool core_only(const Cell& block, bool& points) {
       case type::get_path:
         if (!core_only(c, points)) return false;
         break;
+      case type::map: {  // its entries, as a block
+        const Cell entries{type::block, 0, c.w2, 0};
+        if (!core_only(entries, points)) return false;
+        break;
+      }
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
       case type::logic: case type::none: case type::unset: case type::datatype: case type::tuple: case type::pair:

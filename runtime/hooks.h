@@ -72,8 +72,8 @@ inline Hook<i32 (*)(const Cell* a, const Cell* b, i32 op)> compare_values{"compa
                                                                            "datatypes/dispatch"};
 // How map! stores a new key (copying series keys, words as set-words), the key being cell `index`
 // of the block; and the form a probe is looked up in (a word as the set-word stored for it).
-inline Hook<void (*)(Ref<Node> block, i32 index)> map_normalize_key{"map_normalize_key", pending, "map!"};
-inline Hook<void (*)(Cell* probe)> map_normalize_probe{"map_normalize_probe", pending, "map!"};
+inline Hook<void (*)(Ref<Node> block, i32 index)> map_normalize_key{"map_normalize_key", required, "map!"};
+inline Hook<void (*)(Cell* probe)> map_normalize_probe{"map_normalize_probe", required, "map!"};
 // Called when growth has moved a series to a new buffer, with the buffer it left: a cache of
 // buffer addresses that the collector does not update drops what it holds of that buffer.
 inline Hook<void (*)(const SeriesBuffer* old)> on_buffer_replaced{"on_buffer_replaced", required,
@@ -100,12 +100,14 @@ inline Hook<void (*)(const Cell* series, Cell* out)> owner_of{"owner_of", requir
 inline Hook<void (*)(Cell* series, const Cell* value)> modify_owned{"modify_owned", required,
                                                                      "datatypes/ownership"};
 // hash! keeps an index over its cells: the common actions call this after every change of a hash!'s
-// cells, and it brings the index up to date.
-inline Hook<void (*)(Cell* hash)> hash_changed{"hash_changed", pending, "hash!"};
+// cells, and it brings the index up to date. When the change was one run (`removed` cells at `at`
+// replaced by `inserted` new ones) only that run is indexed again; at -1 asks for the whole block.
+inline Hook<void (*)(Cell* hash, i32 at, i32 removed, i32 inserted)> hash_changed{"hash_changed", required,
+                                                                                  "hash!"};
 // vector! elements: read one into a cell / write one (its type already checked against the
 // element type).
-inline Hook<void (*)(const Cell* vector, i32 index, Cell* out)> vector_get{"vector_get", pending, "vector!"};
-inline Hook<void (*)(Cell* vector, i32 index, const Cell* value)> vector_set{"vector_set", pending, "vector!"};
+inline Hook<void (*)(const Cell* vector, i32 index, Cell* out)> vector_get{"vector_get", required, "vector!"};
+inline Hook<void (*)(Cell* vector, i32 index, const Cell* value)> vector_set{"vector_set", required, "vector!"};
 // The canonical alias of a symbol; identity while unset.
 inline Hook<i32 (*)(i32 symbol)> symbol_resolve{"symbol_resolve", required, "datatypes/symbol"};
 // How a symbol! is read as text: its cached name string (a string-family cell read from position 0);

@@ -15,8 +15,10 @@
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/none.h"
@@ -37,6 +39,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
@@ -82,6 +85,9 @@ void boot_core() {
     percent::init();
     tuple::init();
     point::init();
+    hash::init();
+    map::init();
+    vector::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
