@@ -10,6 +10,7 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -24,10 +25,12 @@
 #include "datatypes/ownership.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
@@ -85,6 +88,9 @@ void register_datatypes() {
   string::init();
   url::init();
   file::init();
+  tag::init();
+  email::init();
+  ref::init();
   integer::init();
   symbol::init();
   context::init();

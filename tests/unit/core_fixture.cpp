@@ -10,6 +10,7 @@
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -23,9 +24,11 @@
 #include "datatypes/ownership.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
@@ -60,6 +63,9 @@ void boot_core() {
     string::init();
     url::init();
     file::init();
+    tag::init();
+    email::init();
+    ref::init();
     integer::init();
     char_::init();
     paren::init();
