@@ -162,6 +162,12 @@ inline Hook<void (*)(const Cell* handler, const Cell* name, Ref<Node> owner_ctx,
 // not-done.
 inline Hook<const Cell* (*)(const Cell* function, i32 count)> call_callback{"call_callback", required,
                                                                              "evaluator/interpreter"};
+// Calls a function value by position on the last `count` cells of the value stack (every argument
+// and refinement of its spec in order, a refinement as its truth value followed by its arguments)
+// under a call frame named by `name`; the result goes to *out and the cells are dropped. Port
+// actions reach the functions of their actor through it.
+inline Hook<void (*)(const Cell* function, const Cell* name, i32 count, Cell* out)> call_positional{
+    "call_positional", required, "evaluator/interpreter"};
 
 // The system object, for the datatypes: system/state (null while there is none), and the base form
 // and mold write binaries in (system/options/binary-base: 2, 16 or 64; anything else is 16; 16 while
