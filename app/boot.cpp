@@ -25,6 +25,7 @@
 #include "datatypes/ownership.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/port.h"
 #include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
@@ -147,6 +148,7 @@ void init_parse() {}
 void init_ownership() {
   object::init();
   error::init();
+  port::init();
   ownership::init();
 }
 
