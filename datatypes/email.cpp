@@ -48,9 +48,9 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
   i32 from = half == Half::user ? head : std::min(split + 1, total);
   i32 count = half == Half::user ? split - head : total - from;
   Cell piece = *parent;
+  RootCell keep(piece);
   string::set_head_index(&piece, from);
   if (value) {
-    RootCell keep(piece);
     string::change(&piece, value, count, false, 1);
     return value;
   }
