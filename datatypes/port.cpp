@@ -359,6 +359,7 @@ Cell* make(Cell*, Cell* spec_in, u32) {
   RootCell keep_found(found);
   if (found.type() != type::object) raise_error(ErrorCategory::access, "unknown-scheme", scheme);
   Cell actor = field(&found, "actor");
+  RootCell keep_actor(actor);
   if (actor.type() != type::object && actor.type() != type::handle)
     raise_error(ErrorCategory::access, "invalid-actor");
   set_field(port, "actor", &actor);

@@ -133,7 +133,8 @@ inline Hook<Cell* (*)(Cell* proto, Cell* spec, u32 type)> binary_to{"binary_to",
 // port! values whose actor is a handle route action slots 25 and above to the actor's own table:
 // answers the procedure, null when the port has no handle actor (the type's row then applies);
 // raises no-port-action for an empty actor entry.
-inline Hook<void* (*)(const Cell* port, u32 slot)> port_actor{"port_actor", pending, "port!"};
+inline Hook<void* (*)(const Cell* port, u32 slot)> port_actor{"port_actor", pending,
+                                                                  "port! with handle! actors"};
 // A number (integer!, float!) compared with a money! under a compare-op; money! to float!.
 inline Hook<i32 (*)(const Cell* number, const Cell* money, i32 op)> compare_money{"compare_money", pending,
                                                                                    "money!"};
@@ -177,7 +178,7 @@ inline Hook<i32 (*)()> binary_base{"binary_base", pending, "the system object"};
 // url-parser/parse-url, called inside a function frame: the parsed spec in `out`; and make port!
 // from a parsed spec object. The URL actions raise internal not-done while unset.
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};
-inline Hook<Cell* (*)(const Cell* spec, Cell* out)> make_port{"make_port", pending, "port!"};
+inline Hook<Cell* (*)(const Cell* spec, Cell* out)> make_port{"make_port", required, "port!"};
 
 // The OS layer, for the I/O actions of file! and url!; they raise internal not-done while unset.
 // The HTTP client: method (a word!), the URL, headers (a block! or none), body (none, block!,
