@@ -2,6 +2,7 @@
 // which must give the same text), one value, scan, prescan, string input, and a trace callback that
 // answers and moves the input by the bytes it is given. The only way out of a scan is a value or one
 // of the syntax errors; anything else (a crash, another error, a different reload) traps.
+// fuzz/lexer.dict holds the tokens of the literals (run with -dict=fuzz/lexer.dict).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -49,8 +50,8 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens and paths included) are all of the core types, whose
-// mold this target holds to reloading as the same text.
+// Whether the values (nested blocks, parens and paths included) are all of the core types or the
+// string kinds, whose mold this target holds to reloading as the same text.
 bool core_only(const Cell& block) {
   Cell b = block;
   i32 n = block::length(&b);
@@ -63,7 +64,8 @@ bool core_only(const Cell& block) {
         break;
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
-      case type::logic: case type::none: case type::unset: case type::datatype:
+      case type::logic: case type::none: case type::unset: case type::datatype: case type::tag: case type::email:
+      case type::ref:
         break;
       default: return false;
     }
