@@ -61,43 +61,10 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gpar
 }
 
 void init() {
-  using action::inherit;
-  datatype::register_type(type::email, type::string, "email!",
-                          {
-                              .make = inherit,
-                              .reflect = inherit,
-                              .to = inherit,
-                              .form = inherit,
-                              .mold = mold,
-                              .eval_path = eval_path,
-                              .compare = inherit,
-                              .append = inherit,
-                              .at = inherit,
-                              .back = inherit,
-                              .change = inherit,
-                              .clear = inherit,
-                              .copy = inherit,
-                              .find = inherit,
-                              .head = inherit,
-                              .head_q = inherit,
-                              .index_q = inherit,
-                              .insert = inherit,
-                              .length_q = inherit,
-                              .move = inherit,
-                              .next = inherit,
-                              .pick = inherit,
-                              .poke = inherit,
-                              .put = inherit,
-                              .remove = inherit,
-                              .reverse = inherit,
-                              .select = inherit,
-                              .skip = inherit,
-                              .swap = inherit,
-                              .tail = inherit,
-                              .tail_q = inherit,
-                              .take = inherit,
-                              .modify = inherit,
-                          });
+  action::Entries entries = string::kind_entries();
+  entries.mold = mold;
+  entries.eval_path = eval_path;
+  datatype::register_type(type::email, type::string, "email!", entries);
   string::register_family_type(type::email);
 }
 

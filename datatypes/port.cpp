@@ -63,23 +63,41 @@ Cell system_object(std::initializer_list<const char*> names) {
 
 // ---- forwarding ----
 
-// A forwarded call: the port and the arguments are pushed from `base` on; call() runs the actor's
-// function of the action on them and leaves its result in `out`.
-Cell* begin(const Cell* port) { return stack::push_value(port); }
-void pass(const Cell* value) { stack::push_value(value); }
-void pass_flag(bool used) { logic::box(stack::push_cell(), used); }
-// A refinement with its argument: the argument, or none when the refinement was not used.
-void pass_refinement(const Cell* argument) {
-  pass_flag(argument != nullptr);
-  pass(argument ? argument : &none::value);
-}
-void pass_count(bool used, i32 count) {
-  Cell n = none::value;
-  if (used) integer::box(&n, count);
-  pass_refinement(used ? &n : nullptr);
-}
+// One argument passed after the port: a value, a flag refinement (its truth), a refinement with its
+// argument (the truth, then the argument or none), or a refinement whose argument is a count.
+struct Arg {
+  enum Kind : u8 { value, flag, refinement, count } kind;
+  const Cell* cell = nullptr;  // value; refinement's argument, null when not used
+  bool on = false;             // flag; count used
+  i32 n = 0;                   // count
+};
+Arg value(const Cell* c) { return {Arg::value, c}; }
+Arg flag(bool on) { return {Arg::flag, nullptr, on}; }
+Arg refinement(const Cell* argument) { return {Arg::refinement, argument}; }
+Arg count(bool used, i32 n) { return {Arg::count, nullptr, used, n}; }
 
-Cell* call(const char* action, Cell* base, Cell* out) {
+void push_truth(bool on) { logic::box(stack::push_cell(), on); }
+
+// Calls the actor's function for the action with the port and the arguments; its result goes to
+// `out`, a cell below the call's (a new value-stack cell when null). Answers out.
+Cell* forward(const char* action, const Cell* port, std::initializer_list<Arg> args, Cell* out = nullptr) {
+  if (!out) out = stack::push_cell();
+  Cell* base = stack::push_value(port);
+  for (const Arg& a : args) {
+    switch (a.kind) {
+      case Arg::value: stack::push_value(a.cell); break;
+      case Arg::flag: push_truth(a.on); break;
+      case Arg::refinement:
+        push_truth(a.cell != nullptr);
+        stack::push_value(a.cell ? a.cell : &none::value);
+        break;
+      case Arg::count:
+        push_truth(a.on);
+        if (a.on) integer::box(stack::push_cell(), a.n);
+        else none::make_at(stack::push_cell());
+        break;
+    }
+  }
   Cell name = word_named(action), fn = none::value;
   RootCell keep_name(name), keep_fn(fn);
   Cell actor = field(base, "actor");
@@ -91,39 +109,29 @@ Cell* call(const char* action, Cell* base, Cell* out) {
   return out;
 }
 
-// The result cell of a forwarded action that answers a value, below the call's cells.
-Cell* result_cell() { return stack::push_cell(); }
-
 // ---- the forwarded actions ----
 
 // The stack-style actions: the port at the arguments base, their one argument (if any) above it,
 // the result back in the base.
-void stack_style(const char* action, i32 arguments) {
-  Cell* const args = stack::arguments;
-  Cell* base = begin(args);
-  for (i32 i = 1; i <= arguments; ++i) pass(args + i);
-  call(action, base, args);
-}
-#define KIV_PORT_STACK_STYLE(name, word, arguments) \
-  void name() { stack_style(word, arguments); }
-KIV_PORT_STACK_STYLE(at, "at", 1)
-KIV_PORT_STACK_STYLE(back, "back", 0)
-KIV_PORT_STACK_STYLE(head, "head", 0)
-KIV_PORT_STACK_STYLE(head_q, "head?", 0)
-KIV_PORT_STACK_STYLE(index_q, "index?", 0)
-KIV_PORT_STACK_STYLE(next, "next", 0)
-KIV_PORT_STACK_STYLE(skip, "skip", 1)
-KIV_PORT_STACK_STYLE(tail, "tail", 0)
-KIV_PORT_STACK_STYLE(tail_q, "tail?", 0)
+#define KIV_PORT_STACK_STYLE(name, word) \
+  void name() { forward(word, stack::arguments, {}, stack::arguments); }
+#define KIV_PORT_STACK_STYLE_1(name, word) \
+  void name() { forward(word, stack::arguments, {value(stack::arguments + 1)}, stack::arguments); }
+KIV_PORT_STACK_STYLE_1(at, "at")
+KIV_PORT_STACK_STYLE(back, "back")
+KIV_PORT_STACK_STYLE(head, "head")
+KIV_PORT_STACK_STYLE(head_q, "head?")
+KIV_PORT_STACK_STYLE(index_q, "index?")
+KIV_PORT_STACK_STYLE(next, "next")
+KIV_PORT_STACK_STYLE_1(skip, "skip")
+KIV_PORT_STACK_STYLE(tail, "tail")
+KIV_PORT_STACK_STYLE(tail_q, "tail?")
 #undef KIV_PORT_STACK_STYLE
+#undef KIV_PORT_STACK_STYLE_1
 
 // The actions of the port alone.
-Cell* alone(const char* action, Cell* port) {
-  Cell* out = result_cell();
-  return call(action, begin(port), out);
-}
 #define KIV_PORT_ALONE(name, word) \
-  Cell* name(Cell* port) { return alone(word, port); }
+  Cell* name(Cell* port) { return forward(word, port, {}); }
 KIV_PORT_ALONE(clear, "clear")
 KIV_PORT_ALONE(create, "create")
 KIV_PORT_ALONE(close, "close")
@@ -134,172 +142,69 @@ KIV_PORT_ALONE(update, "update")
 
 // length? answers a count: an integer! from the actor, or none for anything else.
 i32 length_q(const Cell* port) {
-  Cell* out = alone("length?", const_cast<Cell*>(port));
+  Cell* out = forward("length?", port, {});
   return out->type() == type::integer ? out->as_int() : -1;
 }
 
-Cell* insertion(const char* action, Cell* port, Cell* value, i32 part, bool only, i32 dup) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(value);
-  pass_count(part >= 0, part);
-  pass_flag(only);
-  pass_count(dup > 1, dup);
-  return call(action, base, out);
+// append, insert and change: /part with the count, /only, /dup with a count above one.
+Cell* append(Cell* port, Cell* data, i32 part, bool only, i32 dup, bool) {
+  return forward("append", port, {value(data), count(part >= 0, part), flag(only), count(dup > 1, dup)});
 }
-Cell* append(Cell* port, Cell* value, i32 part, bool only, i32 dup, bool) {
-  return insertion("append", port, value, part, only, dup);
+Cell* insert(Cell* port, Cell* data, i32 part, bool only, i32 dup, bool) {
+  return forward("insert", port, {value(data), count(part >= 0, part), flag(only), count(dup > 1, dup)});
 }
-Cell* insert(Cell* port, Cell* value, i32 part, bool only, i32 dup, bool) {
-  return insertion("insert", port, value, part, only, dup);
-}
-Cell* change(Cell* port, Cell* value, i32 part, bool only, i32 dup) {
-  return insertion("change", port, value, part, only, dup);
+Cell* change(Cell* port, Cell* data, i32 part, bool only, i32 dup) {
+  return forward("change", port, {value(data), count(part >= 0, part), flag(only), count(dup > 1, dup)});
 }
 
 Cell* copy(Cell* port, Cell* result, Cell* part, bool deep, Cell* types) {
-  Cell* base = begin(port);
-  pass_refinement(part);
-  pass_flag(deep);
-  pass_refinement(types);
-  return call("copy", base, result);
+  return forward("copy", port, {refinement(part), flag(deep), refinement(types)}, result);
 }
 
-// find and select share their arguments up to /reverse.
-Cell* begin_search(Cell* port, Cell* value, Cell* part, bool only, bool case_, bool same, bool any, Cell* with,
-                   Cell* skip, bool last, bool reverse) {
-  Cell* base = begin(port);
-  pass(value);
-  pass_refinement(part);
-  for (bool f : {only, case_, same, any}) pass_flag(f);
-  pass_refinement(with);
-  pass_refinement(skip);
-  pass_flag(last);
-  pass_flag(reverse);
-  return base;
-}
-Cell* find(Cell* port, Cell* value, Cell* part, bool only, bool case_, bool same, bool any, Cell* with, Cell* skip,
+Cell* find(Cell* port, Cell* data, Cell* part, bool only, bool case_, bool same, bool any, Cell* with, Cell* skip,
            bool last, bool reverse, bool tail, bool match) {
-  Cell* out = result_cell();
-  Cell* base = begin_search(port, value, part, only, case_, same, any, with, skip, last, reverse);
-  pass_flag(tail);
-  pass_flag(match);
-  return call("find", base, out);
+  return forward("find", port,
+                 {value(data), refinement(part), flag(only), flag(case_), flag(same), flag(any), refinement(with),
+                  refinement(skip), flag(last), flag(reverse), flag(tail), flag(match)});
 }
-Cell* select(Cell* port, Cell* value, Cell* part, bool only, bool case_, bool same, bool any, Cell* with,
+Cell* select(Cell* port, Cell* data, Cell* part, bool only, bool case_, bool same, bool any, Cell* with,
              Cell* skip, bool last, bool reverse) {
-  Cell* out = result_cell();
-  return call("select", begin_search(port, value, part, only, case_, same, any, with, skip, last, reverse), out);
+  return forward("select", port,
+                 {value(data), refinement(part), flag(only), flag(case_), flag(same), flag(any), refinement(with),
+                  refinement(skip), flag(last), flag(reverse)});
 }
 
-Cell* move(Cell* port, Cell* target, Cell* part) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(target);
-  pass_refinement(part);
-  return call("move", base, out);
+Cell* move(Cell* port, Cell* target, Cell* part) { return forward("move", port, {value(target), refinement(part)}); }
+Cell* pick(Cell* port, i32, Cell* index) { return forward("pick", port, {value(index)}); }
+Cell* poke(Cell* port, i32, Cell* data, Cell* index) { return forward("poke", port, {value(index), value(data)}); }
+Cell* put(Cell* port, Cell* key, Cell* data, bool case_) {
+  return forward("put", port, {value(key), value(data), flag(case_)});
 }
-
-Cell* pick(Cell* port, i32, Cell* index) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(index);
-  return call("pick", base, out);
-}
-
-Cell* poke(Cell* port, i32, Cell* data, Cell* index) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(index);
-  pass(data);
-  return call("poke", base, out);
-}
-
-Cell* put(Cell* port, Cell* key, Cell* value, bool case_) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(key);
-  pass(value);
-  pass_flag(case_);
-  return call("put", base, out);
-}
-
-Cell* remove(Cell* port, Cell* part, Cell*) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass_refinement(part);
-  return call("remove", base, out);
-}
-
-Cell* reverse(Cell* port, Cell* part, Cell*) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass_refinement(part);
-  return call("reverse", base, out);
-}
-
+Cell* remove(Cell* port, Cell* part, Cell*) { return forward("remove", port, {refinement(part)}); }
+Cell* reverse(Cell* port, Cell* part, Cell*) { return forward("reverse", port, {refinement(part)}); }
 Cell* sort(Cell* port, bool case_, Cell* skip, Cell* compare, Cell* part, bool all, bool reverse, bool stable) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass_flag(case_);
-  pass_refinement(skip);
-  pass_refinement(compare);
-  pass_refinement(part);
-  for (bool f : {all, reverse, stable}) pass_flag(f);
-  return call("sort", base, out);
+  return forward("sort", port,
+                 {flag(case_), refinement(skip), refinement(compare), refinement(part), flag(all), flag(reverse),
+                  flag(stable)});
 }
-
-Cell* swap(Cell* port, Cell* other) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(other);
-  return call("swap", base, out);
-}
-
+Cell* swap(Cell* port, Cell* other) { return forward("swap", port, {value(other)}); }
 Cell* take(Cell* port, Cell* part, bool deep, bool last) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass_refinement(part);
-  pass_flag(deep);
-  pass_flag(last);
-  return call("take", base, out);
+  return forward("take", port, {refinement(part), flag(deep), flag(last)});
 }
-
 Cell* trim(Cell* port, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  for (bool f : {head, tail, auto_, lines, all}) pass_flag(f);
-  pass_refinement(with);
-  return call("trim", base, out);
+  return forward("trim", port, {flag(head), flag(tail), flag(auto_), flag(lines), flag(all), refinement(with)});
 }
-
-Cell* modify(Cell* port, Cell* field_word, Cell* value, bool case_) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(field_word);
-  pass(value);
-  pass_flag(case_);
-  return call("modify", base, out);
+Cell* modify(Cell* port, Cell* field_word, Cell* data, bool case_) {
+  return forward("modify", port, {value(field_word), value(data), flag(case_)});
 }
-
 Cell* open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  for (bool f : {new_, read, write, seek}) pass_flag(f);
-  pass_refinement(allow);
-  return call("open", base, out);
+  return forward("open", port, {flag(new_), flag(read), flag(write), flag(seek), refinement(allow)});
 }
-
-Cell* rename(Cell* port, Cell* to) {
-  Cell* out = result_cell();
-  Cell* base = begin(port);
-  pass(to);
-  return call("rename", base, out);
-}
+Cell* rename(Cell* port, Cell* to) { return forward("rename", port, {value(to)}); }
 
 // read: open (with /seek when asked), copy (with /part when given), close; the copy is the result.
 Cell* read(Cell* port, Cell* part, Cell* seek, bool, bool, bool, Cell*) {
-  Cell* out = result_cell();
+  Cell* out = stack::push_cell();
   open(port, false, false, false, seek != nullptr, nullptr);
   copy(port, out, part, false, nullptr);
   close(port);
@@ -309,7 +214,7 @@ Cell* read(Cell* port, Cell* part, Cell* seek, bool, bool, bool, Cell*) {
 // write: open/write (with /seek when asked), insert the data (with /part when the length is an
 // integer!), copy, close; the copy is the result.
 Cell* write(Cell* port, Cell* data, bool, bool, bool, bool, Cell* part, Cell* seek, Cell*, Cell*) {
-  Cell* out = result_cell();
+  Cell* out = stack::push_cell();
   open(port, false, false, true, seek != nullptr, nullptr);
   bool counted = part && part->type() == type::integer;
   insert(port, data, counted ? part->as_int() : -1, false, 1, false);

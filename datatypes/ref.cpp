@@ -11,40 +11,12 @@ i32 mold(const Cell* value, Cell* out, bool, bool, bool, const Cell* part, i32 l
 }
 
 void init() {
-  using action::inherit;
-  datatype::register_type(type::ref, type::string, "ref!",
-                          {
-                              .make = inherit,
-                              .reflect = inherit,
-                              .to = inherit,
-                              .form = inherit,
-                              .mold = mold,
-                              .compare = inherit,
-                              .at = inherit,
-                              .back = inherit,
-                              .change = inherit,
-                              .clear = inherit,
-                              .copy = inherit,
-                              .find = inherit,
-                              .head = inherit,
-                              .head_q = inherit,
-                              .index_q = inherit,
-                              .insert = inherit,
-                              .length_q = inherit,
-                              .move = inherit,
-                              .next = inherit,
-                              .pick = inherit,
-                              .poke = inherit,
-                              .remove = inherit,
-                              .reverse = inherit,
-                              .select = inherit,
-                              .skip = inherit,
-                              .swap = inherit,
-                              .tail = inherit,
-                              .tail_q = inherit,
-                              .take = inherit,
-                              .modify = inherit,
-                          });
+  action::Entries entries = string::kind_entries();
+  entries.mold = mold;
+  entries.eval_path = {};
+  entries.append = {};
+  entries.put = {};
+  datatype::register_type(type::ref, type::string, "ref!", entries);
   string::register_family_type(type::ref);
 }
 
