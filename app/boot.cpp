@@ -10,6 +10,7 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -31,10 +32,13 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
+#include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/tuple.h"
@@ -95,6 +99,9 @@ void register_datatypes() {
   string::init();
   url::init();
   file::init();
+  tag::init();
+  email::init();
+  ref::init();
   integer::init();
   symbol::init();
   context::init();
@@ -161,6 +168,7 @@ void init_parse() {}
 void init_ownership() {
   object::init();
   error::init();
+  port::init();
   ownership::init();
 }
 

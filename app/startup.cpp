@@ -14,6 +14,7 @@
 #include "app/launch.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
@@ -185,7 +186,22 @@ void make_core_words() {
 void bind_boot_routines() {}       // 10: quit-return ... write-stdout
 void make_constants() {}           // 11: constants, typesets, colour words
 void make_general_functions() {}   // 12
-void make_system_object() {}       // 13: system/options/path, system/script/args from command_line()
+// 13: system/options/path, system/script/args from command_line(). Until the library's system
+// object lands, this stand-in holds the least that ports need: system/schemes, where schemes are
+// registered, and system/standard with the templates of a port, its spec and a scheme.
+void make_system_object() {
+  Cell out;
+  interpreter::do_text(R"(
+    system: make object! [
+        schemes: make object! []
+        standard: make object! [
+            url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
+            scheme: make object! [name: title: info: actor: awake: none]
+            port: make object! [spec: scheme: actor: awake: state: data: extra: none]
+        ]
+    ]
+  )", &out);
+}
 void make_reactivity() {}          // 14
 void make_schemes() {}             // 15: register-scheme, the URL parser
 void make_preprocessor() {}        // 16

@@ -918,11 +918,16 @@ i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit) {
 }
 
 i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent) {
+  return mold_as(value, out, "make object! [", only, all, flat, part, limit, indent);
+}
+
+i32 mold_as(const Cell* value, Cell* out, std::string_view opening, bool only, bool all, bool flat, const Cell* part,
+            i32 limit, i32 indent) {
   auto append = [out](std::string_view text) { string::append_utf8(out, text); };
   if (mold::emit_cycle(value, append, limit, true)) return limit;
   if (!only) {
-    append_text(out, "make object! [");
-    limit -= 14;
+    append(opening);
+    limit -= static_cast<i32>(opening.size());
   }
   Cell obj = *value;
   RootCell keep(obj);

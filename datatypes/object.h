@@ -20,6 +20,8 @@
 // rooted locals, unmanaged cells). Cell pointers answered into a values block are valid until the
 // next allocation.
 #pragma once
+#include <string_view>
+
 #include "runtime/cell.h"
 
 namespace kiv::object {
@@ -141,6 +143,9 @@ Cell* make(Cell* proto, Cell* spec, u32 type_id);
 Cell* reflect(Cell* value, i32 field);
 i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit);
 i32 mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
+// The mold of an object-like value opened by another text than "make object! [" (port!).
+i32 mold_as(const Cell* value, Cell* out, std::string_view opening, bool only, bool all, bool flat, const Cell* part,
+            i32 limit, i32 indent);
 // The field writer shared by form and mold of object!, error! and port!.
 i32 serialize(const Cell* obj, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit,
               bool per_line, i32 indent, bool mold_flag);

@@ -202,6 +202,10 @@ bool key_equal(const Cell* key, const Cell* probe, i32 op);
 bool lookup_key_equal(const Cell* key, const Cell* probe, i32 op);
 // Registers the hash-table procedures and the mark procedure of a string-family type.
 void register_family_type(u32 type_id);
+// The registration entries of a string kind (tag!, email!, ref!) that takes from string! its make,
+// reflect, to, form, path access, comparison, the series actions from append to take but sort and
+// trim, and modify: the kind then sets its own entries and clears those it lacks.
+action::Entries kind_entries();
 bool tag_brackets_q(Cell* s, const Cell* tag);
 bool head_in_bitset_q(Cell* s, const Cell* bitset);
 

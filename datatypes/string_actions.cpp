@@ -1184,6 +1184,45 @@ bool head_in_bitset_q(Cell* s, const Cell* bitset) {
 // Registration
 // ---------------------------------------------------------------------------------------------
 
+action::Entries kind_entries() {
+  using action::inherit;
+  return {
+      .make = inherit,
+      .reflect = inherit,
+      .to = inherit,
+      .form = inherit,
+      .mold = inherit,
+      .eval_path = inherit,
+      .compare = inherit,
+      .append = inherit,
+      .at = inherit,
+      .back = inherit,
+      .change = inherit,
+      .clear = inherit,
+      .copy = inherit,
+      .find = inherit,
+      .head = inherit,
+      .head_q = inherit,
+      .index_q = inherit,
+      .insert = inherit,
+      .length_q = inherit,
+      .move = inherit,
+      .next = inherit,
+      .pick = inherit,
+      .poke = inherit,
+      .put = inherit,
+      .remove = inherit,
+      .reverse = inherit,
+      .select = inherit,
+      .skip = inherit,
+      .swap = inherit,
+      .tail = inherit,
+      .tail_q = inherit,
+      .take = inherit,
+      .modify = inherit,
+  };
+}
+
 void init() {
   init_storage();
   using action::inherit;

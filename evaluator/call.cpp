@@ -423,21 +423,33 @@ void call_function_or_raise(const Cell* fn, std::span<const Cell> args, Cell* ou
   if (e != Exit::none) stack::raise_exit(e);
 }
 
-Exit apply(const Cell* fn_in, const Cell* name, const Cell* args_block, bool all, bool safer) {
-  (void)safer;
+namespace {
+
+// The function cell pushed on the value stack for a call by position, with the name of its frame.
+Cell* push_positional(const Cell* fn_in, const Cell* name, Cell* call_name) {
   Cell fn = *fn_in;
-  RootCell keep(fn);
   if (fn.type() == type::op) fn.header = op::wrapped_type(fn_in);
   if (!function_type_q(fn.type())) script_error("invalid-arg", fn);
-  Cell* const slot = stack::push_value(&fn);
-  Cell call_name = name && word::any_word_q(name->type()) ? *name : static_word(static_words::wid::applied);
-  cell::set_type(&call_name, type::word);
+  *call_name = name && word::any_word_q(name->type()) ? *name : static_word(static_words::wid::applied);
+  cell::set_type(call_name, type::word);
+  return stack::push_value(&fn);
+}
+
+// Calls the function cell `slot`, the value stack's top, with `given` values by position: every
+// argument and refinement of its spec in order, a refinement as its truth value followed by its
+// arguments (apply/all). The values must lie outside the cells the call pushes. The result is left
+// in *slot, the stack's top.
+Exit apply_values(Cell* slot, const Cell* call_name, const Cell* values, i32 given);
+
+}  // namespace
+
+Exit apply(const Cell* fn_in, const Cell* name, const Cell* args_block, bool all, bool safer) {
+  (void)safer;
+  Cell call_name;
+  Cell* const slot = push_positional(fn_in, name, &call_name);
   RootCell keep_name(call_name);
-  const u32 summary = cache_summary(slot);
-  const i32 mandatory = static_cast<i32>(summary & spec_cache::count_mask);
+  cache_summary(slot);  // builds the spec cache (which may collect) before the values are gathered
   const i32 length = cache_length(slot);
-  const u32 t = slot->type();
-  const bool numbered = t == type::native || t == type::action;
   // Every cell by position, from the block's values (evaluated unless /all).
   Walk w = begin(args_block);
   i32 k = 0;
@@ -464,6 +476,19 @@ Exit apply(const Cell* fn_in, const Cell* name, const Cell* args_block, bool all
   for (i32 i = 0; i < given; ++i) values[i] = args_base[i];
   end_reset(w);
   stack::top = slot + 1;
+  return apply_values(slot, &call_name, values, given);
+}
+
+namespace {
+
+Exit apply_values(Cell* slot, const Cell* call_name_in, const Cell* values, i32 given) {
+  Cell call_name = *call_name_in;
+  RootCell keep_name(call_name);
+  const u32 summary = cache_summary(slot);
+  const i32 mandatory = static_cast<i32>(summary & spec_cache::count_mask);
+  const i32 length = cache_length(slot);
+  const u32 t = slot->type();
+  const bool numbered = t == type::native || t == type::action;
   // Lay out the call: mandatory from the values; refinements by their truth (all) / positions.
   i32 refs[natives::max_refinements];
   std::fill(std::begin(refs), std::end(refs), -1);
@@ -517,6 +542,20 @@ Exit apply(const Cell* fn_in, const Cell* name, const Cell* args_block, bool all
   *slot = slot[1];
   stack::top = slot + 1;
   return Exit::none;
+}
+
+}  // namespace
+
+void call_positional(const Cell* fn, const Cell* name, i32 count, Cell* out) {
+  Cell* const args = stack::top - count;
+  Cell call_name;
+  Cell* const slot = push_positional(fn, name, &call_name);
+  // The values stay below the function cell, where the call's own cells cannot overlap them.
+  const Exit e = apply_values(slot, &call_name, args, count);
+  if (e != Exit::none) stack::raise_exit(e);
+  const Cell result = *slot;
+  stack::top = args;
+  *out = result;
 }
 
 }  // namespace kiv::interpreter

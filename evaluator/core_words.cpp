@@ -107,7 +107,7 @@ constexpr Definition action_definitions[] = {
     {"create", 52, "port [port! file! url! block!]"},
     {"close", 53, "port [port!]"},
     {"delete", 54, "port [port! file! url!]"},
-    {"modify", 55, "target [object! series!] field [word!] value [any-type!] /case"},
+    {"modify", 55, "target [object! series! port!] field [word!] value [any-type!] /case"},
     {"open", 56, "port [port! file! url! block!] /new /read /write /seek /allow access [block!]"},
     {"open?", 57, "port [port!]"},
     {"query", 58, "target [port! file! url!]"},

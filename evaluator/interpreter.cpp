@@ -172,6 +172,7 @@ void init() {
   hooks::eval_block = eval_block_hook;
   hooks::call_handler = call_handler_hook;
   hooks::call_callback = compare_callback_hook;
+  hooks::call_positional = call_positional;
 }
 
 }  // namespace kiv::interpreter

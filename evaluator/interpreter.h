@@ -84,6 +84,10 @@ void call_function_or_raise(const Cell* fn, std::span<const Cell> args, Cell* ou
 // The result is pushed.
 Exit apply(const Cell* fn, const Cell* name, const Cell* args_block, bool all, bool safer);
 
+// The same by position for C++ code outside the evaluator: the last `count` cells of the value
+// stack are the values (dropped by the call); the result goes to *out. An exit status is raised.
+void call_positional(const Cell* fn, const Cell* name, i32 count, Cell* out);
+
 // ---- Top level ------------------------------------------------------------------------------------
 
 // Loads UTF-8 source text (the lexer) and evaluates it; the value goes to *out. Errors propagate.

@@ -2,6 +2,7 @@
 // which must give the same text), one value, scan, prescan, string input, and a trace callback that
 // answers and moves the input by the bytes it is given. The only way out of a scan is a value or one
 // of the syntax errors; anything else (a crash, another error, a different reload) traps.
+// fuzz/lexer.dict holds the tokens of the literals (run with -dict=fuzz/lexer.dict).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +50,7 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens, paths and maps included) are all of the types whose mold this
+// Whether the values (nested blocks, parens, paths and maps included) are all of the types (the string kinds too) whose mold this
 // target holds to reloading as the same text. Points mold 7 significant digits, which a float can
 // need more than: their text holds from the second mold on (`points` says that one is there).
 bool core_only(const Cell& block, bool& points) {
@@ -70,7 +71,7 @@ bool core_only(const Cell& block, bool& points) {
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
       case type::logic: case type::none: case type::unset: case type::datatype: case type::tuple: case type::pair:
-      case type::percent: case type::money:
+      case type::percent: case type::money: case type::tag: case type::email: case type::ref:
         break;
       case type::point2D: case type::point3D:
         points = true;

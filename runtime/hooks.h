@@ -135,7 +135,8 @@ inline Hook<Cell* (*)(Cell* proto, Cell* spec, u32 type)> binary_to{"binary_to",
 // port! values whose actor is a handle route action slots 25 and above to the actor's own table:
 // answers the procedure, null when the port has no handle actor (the type's row then applies);
 // raises no-port-action for an empty actor entry.
-inline Hook<void* (*)(const Cell* port, u32 slot)> port_actor{"port_actor", pending, "port!"};
+inline Hook<void* (*)(const Cell* port, u32 slot)> port_actor{"port_actor", pending,
+                                                                  "port! with handle! actors"};
 // A number (integer!, float!) compared with a money! under a compare-op; money! to float! and to
 // integer! (the integral digits; type-limit beyond 32 bits).
 inline Hook<i32 (*)(const Cell* number, const Cell* money, i32 op)> compare_money{"compare_money", required,
@@ -166,6 +167,12 @@ inline Hook<void (*)(const Cell* handler, const Cell* name, Ref<Node> owner_ctx,
 // not-done.
 inline Hook<const Cell* (*)(const Cell* function, i32 count)> call_callback{"call_callback", required,
                                                                              "evaluator/interpreter"};
+// Calls a function value by position on the last `count` cells of the value stack (every argument
+// and refinement of its spec in order, a refinement as its truth value followed by its arguments)
+// under a call frame named by `name`; the result goes to *out and the cells are dropped. Port
+// actions reach the functions of their actor through it.
+inline Hook<void (*)(const Cell* function, const Cell* name, i32 count, Cell* out)> call_positional{
+    "call_positional", required, "evaluator/interpreter"};
 
 // The system object, for the datatypes: system/state (null while there is none), and the base form
 // and mold write binaries in (system/options/binary-base: 2, 16 or 64; anything else is 16; 16 while
@@ -178,7 +185,7 @@ inline Hook<i32 (*)()> money_digits{"money_digits", pending, "the system object"
 // url-parser/parse-url, called inside a function frame: the parsed spec in `out`; and make port!
 // from a parsed spec object. The URL actions raise internal not-done while unset.
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};
-inline Hook<Cell* (*)(const Cell* spec, Cell* out)> make_port{"make_port", pending, "port!"};
+inline Hook<Cell* (*)(const Cell* spec, Cell* out)> make_port{"make_port", required, "port!"};
 
 // The OS layer, for the I/O actions of file! and url!; they raise internal not-done while unset.
 // The HTTP client: method (a word!), the URL, headers (a block! or none), body (none, block!,

@@ -10,6 +10,7 @@
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -30,9 +31,11 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/tuple.h"
@@ -70,6 +73,9 @@ void boot_core() {
     string::init();
     url::init();
     file::init();
+    tag::init();
+    email::init();
+    ref::init();
     integer::init();
     char_::init();
     paren::init();
