@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "os/files.h"
@@ -13,6 +14,13 @@
 namespace kiv::os::http {
 
 namespace {
+
+// Header names compare without regard to case.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 bool holds_line_break(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
@@ -85,12 +93,7 @@ long timeout_from_environment(long fallback) {
 i32 headers_value(const std::string& text) {
   std::vector<std::pair<std::string, std::vector<std::string>>> grouped;
   for (auto& [name, value] : parse_header_lines(text)) {
-    auto same = [&](const auto& g) {
-      return g.first.size() == name.size() &&
-             std::equal(name.begin(), name.end(), g.first.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-             });
-    };
+    auto same = [&](const auto& g) { return same_name(g.first, name); };
     auto found = std::find_if(grouped.begin(), grouped.end(), same);
     if (found == grouped.end()) grouped.push_back({name, {}}), found = grouped.end() - 1;
     found->second.push_back(value);
@@ -181,8 +184,19 @@ i32 request(i32 method, i32 url, i32 headers, i32 body, bool binary, bool lines,
     (void)list.release();
     list.reset(grown);
   }
-  // libcurl would otherwise hold a body back for a 100-continue answer.
-  if (curl_slist* grown = curl_slist_append(list.get(), "Expect:")) {
+  // Only the headers given (or the defaults) go out: libcurl's own Accept and form Content-Type
+  // are taken away when not given, and its Expect, which would hold a body back for a
+  // 100-continue answer, always.
+  auto given = [&](std::string_view name) {
+    return std::any_of(lines_out.begin(), lines_out.end(), [&](const std::string& line) {
+      return line.size() > name.size() && line[name.size()] == ':' && same_name(line.substr(0, name.size()), name);
+    });
+  };
+  for (const char* removal : {"Accept:", "Content-Type:", "Expect:"}) {
+    const std::string_view name(removal, std::strlen(removal) - 1);
+    if (name != "Expect" && given(name)) continue;
+    curl_slist* grown = curl_slist_append(list.get(), removal);
+    if (!grown) return api::push_none();
     (void)list.release();
     list.reset(grown);
   }
