@@ -2,6 +2,8 @@
 // here holds a cell or a buffer address across an allocation.
 #include "api/api.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "datatypes/binary.h"
@@ -15,6 +17,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "evaluator/catch.h"
 #include "runtime/roots.h"
@@ -172,6 +175,150 @@ i32 push_word(std::string_view name) {
   *w = word::intern_global(symbol::make(name), true, true);
   return slot_of(w);
 }
+
+namespace {
+// The code point of the well-formed UTF-8 sequence at p (no overlong form, no surrogate, nothing
+// above U+10FFFF) and its length through `count`; -1 when the bytes there are not one.
+i32 well_formed_utf8(const u8* p, const u8* end, i32& count) {
+  const u8 lead = *p;
+  if (lead < 0x80) return count = 1, lead;
+  const i32 n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (n == 0 || lead > 0xF4 || end - p < n) return -1;
+  i32 cp = lead & (0x7F >> n);
+  for (i32 i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return -1;
+    cp = cp << 6 | (p[i] & 0x3F);
+  }
+  static constexpr i32 lowest[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < lowest[n] || cp > unicode::max_code_point || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+  count = n;
+  return cp;
+}
+}  // namespace
+
+i32 push_file(std::string_view os_name) {
+  if (os_name.size() > memory::max_data_size) raise_error(ErrorCategory::internal, "no-memory");
+  Cell* f = stack::push_cell();
+  string::make_at(f, static_cast<i32>(os_name.size()));
+  const u8* p = reinterpret_cast<const u8*>(os_name.data());
+  const u8* end = p + os_name.size();
+  while (p < end) {
+    i32 count = 1;
+    i32 cp = well_formed_utf8(p, end, count);
+    if (cp < 0) cp = 0xDC00 + *p;  // a stray byte, kept as itself
+    string::append_char(f, cp);
+    p += count;
+  }
+  cell::set_type(f, type::file);
+  return slot_of(f);
+}
+
+std::string os_name_of(i32 slot) {
+  const Cell* s = typed(slot, "os-name-of", series::any_string_q, "text");
+  std::string out;
+  const i32 head = std::max(string::head_index(s), 0);
+  const i32 end = string::total_length(s);
+  out.reserve(static_cast<std::size_t>(std::max(end - head, 0)));
+  for (i32 i = head; i < end; ++i) {
+    const i32 cp = string::char_at(s, i);
+    if (cp == 0) raise(ErrorCategory::script, "invalid-arg", slot);
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      out.push_back(static_cast<char>(cp - 0xDC00));
+      continue;
+    }
+    u8 bytes[4];
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(unicode::encode_utf8(cp, bytes)));
+  }
+  return out;
+}
+
+namespace {
+std::string text_form(i32 slot, bool mold) {
+  Cell* out = stack::push_cell();
+  string::make_at(out, 64);
+  const Cell v = *at(slot, mold ? "mold-of" : "form-of");
+  RootCell keep(const_cast<Cell&>(v));
+  if (mold) {
+    actions::dispatch_mold(&v, out, false, false, false, nullptr, 0, 0);
+  } else {
+    actions::dispatch_form(&v, out, nullptr, 0);
+  }
+  std::string text = string::to_utf8(out);
+  stack::drop(1);
+  return text;
+}
+}  // namespace
+
+std::string form_of(i32 slot) { return text_form(slot, false); }
+std::string mold_of(i32 slot) { return text_form(slot, true); }
+
+void insert_at_head(i32 series, i32 value) {
+  Cell* target = at(series, "insert-at-head");
+  const Cell* v = at(value, "insert-at-head");
+  if (target->type() == type::binary) {
+    if (v->type() != type::binary) misuse("insert-at-head", "a binary! takes only a binary!");
+    const std::string bytes = bytes_of(value);
+    binary::insert_bytes(target, std::max(binary::head_index(target), 0), bytes.data(),
+                         static_cast<i32>(bytes.size()));
+    return;
+  }
+  typed(series, "insert-at-head", series::any_string_q, "text or a binary!");
+  typed(value, "insert-at-head", series::any_string_q, "text");
+  string::concatenate(target, v, -1, true, 1);
+}
+
+// ---- Values of types that register after the core ----
+
+namespace {
+bool registered(u32 type_id) { return datatype::actions[type_id].mold != nullptr; }
+[[noreturn]] void not_done() { raise_error(ErrorCategory::internal, "not-done"); }
+}  // namespace
+
+i32 push_tuple(const u8* bytes, i32 length) {
+  if (length < tuple::min_length || length > tuple::max_length)
+    misuse("push-tuple", "a tuple holds 3 to 12 bytes, not " + std::to_string(length));
+  if (!registered(type::tuple)) not_done();
+  Cell* t = stack::push_cell();
+  *t = Cell{tuple::header_for(length), 0, 0, 0};
+  std::memcpy(tuple::bytes_of(t), bytes, static_cast<std::size_t>(length));
+  return slot_of(t);
+}
+
+// Made through the date unit once it is there (its maker from calendar fields, in UTC).
+i32 push_date_utc(i32, i32, i32, i32, i32, i32, i32) { not_done(); }
+
+bool to_map(i32 block) {
+  Cell* b = typed(block, "to-map", type::block);
+  if (!registered(type::map) || !datatype::makers::map) return false;
+  if (!datatype::makers::map(b)) misuse("to-map", "the block is not a map's keys and values");
+  return true;
+}
+
+// ---- Bytes in place ----
+
+i32 detail::push_binary_filled(std::size_t capacity, std::size_t (*fill)(void*, char*, std::size_t), void* body) {
+  if (capacity > memory::max_data_size) raise_error(ErrorCategory::internal, "no-memory");
+  Cell* b = binary::make_at(stack::push_cell(), static_cast<i32>(capacity));
+  SeriesBuffer* buffer = binary::buffer_of(b);
+  auto* bytes = reinterpret_cast<char*>(cell::reserve_tail_bytes(buffer, static_cast<u32>(capacity)));
+  const std::size_t written = std::min(fill(body, bytes, capacity), capacity);
+  buffer->tail -= static_cast<u32>(capacity - written);
+  return slot_of(b);
+}
+
+void detail::see_bytes(i32 slot, void (*see)(void*, const char*, std::size_t), void* body) {
+  const Cell* b = typed(slot, "see-bytes", type::binary);
+  see(body, reinterpret_cast<const char*>(binary::head_pointer(b)), static_cast<std::size_t>(binary::length_of(b)));
+}
+
+// ---- Hooks ----
+
+i32 push_cell(const Cell* value) {
+  if (!value) return push_none();
+  return slot_of(stack::push_value(value));
+}
+
+void store(i32 slot, Cell* out) { *out = *at(slot, "store"); }
 
 // ---- Ending a native ----
 

@@ -64,6 +64,7 @@
 
 namespace kiv {
 enum class Exit : u8;  // a native's status (runtime/stack.h); result() answers the normal one
+struct Cell;           // only to take values from a hook's caller and give its result back
 }  // namespace kiv
 
 namespace kiv::api {
@@ -116,6 +117,71 @@ void append(i32 block, i32 value);
 // The word! of the name, bound to the global context (which gains the word when it is new). A
 // name that is not UTF-8 raises access invalid-utf8; an empty one is a misuse.
 i32 push_word(std::string_view name);
+
+// A file! of a name as the OS gives it (bytes): valid UTF-8 decodes as text, and each byte outside
+// a valid sequence becomes U+DC80 - 0x80 + byte (U+DC80..U+DCFF), so that the name can be handed
+// back to the OS unchanged (os_name_of).
+i32 push_file(std::string_view os_name);
+// The OS name of the text in a string!, file! or url! from its head: UTF-8, each U+DC80..U+DCFF
+// back to the byte it stands for. A NUL in it raises script invalid-arg with the value (no OS name
+// holds one).
+std::string os_name_of(i32 slot);
+
+// The text of a value as form / mold make it.
+std::string form_of(i32 slot);
+std::string mold_of(i32 slot);
+
+// Inserts the value of `value` at the head of the series in `series`: text into a string-family
+// series, the bytes of a binary! into a binary!.
+void insert_at_head(i32 series, i32 value);
+
+// ---- Values of types that register after the core ----
+//
+// Each raises internal not-done while its type cannot be made yet.
+
+// A tuple! of the 3 to 12 bytes.
+i32 push_tuple(const u8* bytes, i32 length);
+// A date! of a UTC calendar time (month 1-12, day 1-31, nanoseconds past the second).
+i32 push_date_utc(i32 year, i32 month, i32 day, i32 hour, i32 minute, i32 second, i32 nanoseconds);
+// Turns the block of keys and values in the slot into a map! in place. While map! cannot be made
+// the block stays as it is and the answer is false (select and paths read both alike).
+bool to_map(i32 block);
+
+// ---- Bytes in place ----
+//
+// For data too large to copy through C++ memory: the callbacks get the bytes where the value keeps
+// them, and must not use the API (nothing may allocate while they run).
+
+namespace detail {
+i32 push_binary_filled(std::size_t capacity, std::size_t (*fill)(void*, char*, std::size_t), void* body);
+void see_bytes(i32 slot, void (*see)(void*, const char*, std::size_t), void* body);
+}  // namespace detail
+// A binary! of at most `capacity` bytes, written by fill(char* bytes, size_t capacity), which
+// answers how many it wrote (the binary keeps that many).
+template <class Fill>
+i32 push_binary_filled(std::size_t capacity, Fill&& fill) {
+  using F = std::remove_reference_t<Fill>;
+  void* p = const_cast<void*>(static_cast<const void*>(&fill));
+  return detail::push_binary_filled(
+      capacity, [](void* f, char* bytes, std::size_t n) { return (*static_cast<F*>(f))(bytes, n); }, p);
+}
+// Lends the bytes of the binary! in the slot, from its head, to see(const char* bytes, size_t length).
+template <class See>
+void see_bytes(i32 slot, See&& see) {
+  using S = std::remove_reference_t<See>;
+  void* p = const_cast<void*>(static_cast<const void*>(&see));
+  detail::see_bytes(slot, [](void* s, const char* bytes, std::size_t n) { (*static_cast<S*>(s))(bytes, n); }, p);
+}
+
+// ---- Hooks ----
+//
+// A hook that the core calls (runtime/hooks.h) receives its values as cells of its caller, which
+// stay put for the call. The provider copies each into a slot at once and works on slots from there.
+
+// A copy of the value in a new slot; a null cell pushes none.
+i32 push_cell(const Cell* value);
+// Copies the value of the slot into the cell the caller gave for the result.
+void store(i32 slot, Cell* out);
 
 // ---- Ending a native ----
 

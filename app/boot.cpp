@@ -51,6 +51,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "lexer/lexer.h"
+#include "os/services.h"
 #include "runtime/case_table.h"
 #include "runtime/collector.h"
 #include "runtime/external.h"
@@ -178,8 +179,8 @@ void init_checksum_words() {}
 // 20: the compression method words.
 void init_compression_words() {}
 
-// 21: the buffers of the call facility.
-void init_call_buffers() {}
+// 21: the buffers of the call facility; with them the OS services' hooks.
+void init_call_buffers() { os::install_services(); }
 
 // 22: the value stack and the call-frame stack on the two buffers of step 11.
 void init_stacks() {

@@ -1,5 +1,5 @@
 // The natives that reach outside the evaluator: stats and recycle, wait, now, the environment
-// (set-env, get-env, list-env), size?, to-local-file, browse and call.
+// (set-env, get-env, list-env), size?, to-local-file and browse (call is the OS layer's).
 #include "evaluator/natives_system.h"
 
 #include <fcntl.h>
@@ -358,25 +358,6 @@ Exit browse(bool check) {
   if (holds_nul(target)) raise_error(ErrorCategory::script, "invalid-arg", *a);
   if (!open_with_desktop(target)) raise_error(ErrorCategory::access, "cannot-open", *a);
   return result_unset();
-}
-
-// ---- Child processes ----
-
-Exit call(bool check, i32 wait, i32 show, i32 console, i32 shell, i32 input, i32 output, i32 error) {
-  (void)wait, (void)show, (void)console, (void)shell;
-  constexpr Types redirect = bit(type::string) | bit(type::file) | bit(type::binary);
-  if (check) {
-    check_args({bit(type::string) | bit(type::file)});
-    check_arg_at(input, redirect);
-    check_arg_at(output, redirect);
-    check_arg_at(error, redirect);
-  }
-  Cell* a = stack::arguments;
-  if (!string::any_string_q(a->type())) actions::raise_expect_arg(a->type(), 0);
-  // An empty command starts nothing.
-  if (string::length(a) == 0) return result(*integer::box(a, 0));
-  // Child processes are not available yet.
-  not_done();
 }
 
 }  // namespace kiv::natives

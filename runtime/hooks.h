@@ -187,19 +187,19 @@ inline Hook<i32 (*)()> money_digits{"money_digits", pending, "the system object"
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};
 inline Hook<Cell* (*)(const Cell* spec, Cell* out)> make_port{"make_port", required, "port!"};
 
-// The OS layer, for the I/O actions of file! and url!; they raise internal not-done while unset.
+// The OS layer, for the I/O actions of file! and url!.
 // The HTTP client: method (a word!), the URL, headers (a block! or none), body (none, block!,
 // string! or binary!) and the flags; answers the result in `out`, none when no connection was made.
 inline Hook<Cell* (*)(const Cell* method, const Cell* url, const Cell* headers, const Cell* body, bool binary,
                       bool lines, bool info, Cell* out)>
-    http_request{"http_request", pending, "os/http"};
+    http_request{"http_request", required, "os/http"};
 inline Hook<Cell* (*)(Cell* file, Cell* part, Cell* seek, bool binary, bool lines, Cell* out)> file_read{
-    "file_read", pending, "os/files"};
+    "file_read", required, "os/files"};
 inline Hook<void (*)(Cell* file, Cell* data, Cell* part, Cell* seek, bool binary, bool append, bool lines)>
-    file_write{"file_write", pending, "os/files"};
-inline Hook<Cell* (*)(Cell* file, Cell* out)> file_query{"file_query", pending, "os/files"};  // date! or none
-inline Hook<bool (*)(Cell* file)> file_delete{"file_delete", pending, "os/files"};
-inline Hook<bool (*)(Cell* from, Cell* to)> file_rename{"file_rename", pending, "os/files"};
+    file_write{"file_write", required, "os/files"};
+inline Hook<Cell* (*)(Cell* file, Cell* out)> file_query{"file_query", required, "os/files"};  // date! or none
+inline Hook<bool (*)(Cell* file)> file_delete{"file_delete", required, "os/files"};
+inline Hook<bool (*)(Cell* from, Cell* to)> file_rename{"file_rename", required, "os/files"};
 
 // ---- Called by the lexer and the evaluator -----------------------------------------------------
 

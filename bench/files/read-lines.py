@@ -1,0 +1,3 @@
+import os
+with open(os.environ["BENCH_IN"], encoding="utf-8") as f:
+    lines = f.read().splitlines()
