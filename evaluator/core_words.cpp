@@ -283,6 +283,7 @@ void define(const Definition& d, u32 value_type) {
   stack::drop(1);
   set_global(d.word, &value);
   interpreter::note_conditional(&value);
+  interpreter::keep_interface(&value);
 }
 
 void define_typesets() {
@@ -344,6 +345,7 @@ void define_words() {
   set_global("false", &no);
   set_global("none", &none::value);
   define_typesets();
+  interpreter::forget_interfaces();
   for (const Definition& d : action_definitions) define(d, type::action);
   for (const Definition& d : native_definitions) {
     const Slot* s = native_slot(d.slot);
