@@ -768,10 +768,17 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare_arg, Cell* part, 
       actions::raise_invalid_refine_arg("compare", compare_arg);
     }
   }
+  bool owned = series::notify(series, "sort", nullptr, r.head, len);
+  if (owned) {
+    // The owner's handler may have shortened, widened or moved the series.
+    b = buffer_of(series);
+    s.unit = b->unit();
+    s.shift = unit_shift(s.unit);
+    len = std::min(len, std::max(total_length(series) - r.head, 0));
+  }
   i32 records = len / size;
   u32 width = static_cast<u32>(size) << s.shift;
   u32 offset = static_cast<u32>(r.head) << s.shift;
-  bool owned = series::notify(series, "sort", nullptr, r.head, len);
   if (s.function) {
     Cell fn = *compare_arg;
     RootCell keep(fn);
@@ -1090,20 +1097,21 @@ Cell* do_set_operation(Cell* a, const Cell* b_in, bool case_, const Cell* skip, 
   auto firsts = [&](const Cell* s) {
     std::unordered_set<i32> set;
     Range r = range_of(s);
-    for (i32 i = r.head; i < r.total; i += step) set.insert(key(char_at(s, i)));
+    // 64-bit positions: a step near 2^31 would wrap.
+    for (i64 i = r.head; i < r.total; i += step) set.insert(key(char_at(s, static_cast<i32>(i))));
     return set;
   };
   std::unordered_set<i32> kept;
   std::vector<i32> record;
   auto pass = [&](const Cell* from, const std::unordered_set<i32>* other, bool keep_if_in) {
     Range r = range_of(from);
-    for (i32 i = r.head; i < r.total; i += step) {
-      i32 first = key(char_at(from, i));
+    for (i64 i = r.head; i < r.total; i += step) {
+      i32 first = key(char_at(from, static_cast<i32>(i)));
       if (other && (other->count(first) != 0) != keep_if_in) continue;
       if (!kept.insert(first).second) continue;
       record.clear();
       i32 max_cp = 0;
-      for (i32 k = i; k < std::min(i + step, r.total); ++k) {
+      for (i32 k = static_cast<i32>(i); k < std::min<i64>(i + step, r.total); ++k) {
         record.push_back(char_at(from, k));
         max_cp = std::max(max_cp, record.back());
       }
