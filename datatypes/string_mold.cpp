@@ -177,7 +177,7 @@ i32 form(const Cell* s, Cell* out, const Cell* part, i32 limit) {
   const SeriesBuffer* b = buffer_of(s);
   i32 total = static_cast<i32>((b->tail - b->head) >> unit_shift(b->unit()));
   i32 len = total - std::clamp(head_index(s), 0, total);
-  i32 n = part ? std::max(part->as_int(), 0) : -1;
+  i32 n = part ? std::max(limit, 0) : -1;  // what is left of the limit, within a larger form
   concatenate(out, s, n, true, 0);
   return limit - len;
 }
