@@ -422,7 +422,9 @@ void build_pattern(Cell* series, const Cell* value, bool fold, Pattern& p) {
     for (std::byte c : bytes_from_head(value)) p.cps.push_back(static_cast<u8>(c));
     p.text = true;
   } else if (series->type() == type::binary && (t == type::integer)) {
-    p.cps.push_back(value->as_int() & 0xFF);
+    // An integer is one element: outside 0-255 it is a value no byte equals (256).
+    const i32 v = value->as_int();
+    p.cps.push_back(v >= 0 && v <= 0xFF ? v : 0x100);
   } else {
     Cell* mark = stack::top;
     Cell* tmp = push_temp(16);
