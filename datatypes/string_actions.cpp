@@ -869,9 +869,25 @@ i32 splice(Cell* series, Piece& p, i32 replaced, i32 dup) {
 
 }  // namespace
 
+namespace {
+
+// The characters a change will write (part: -1 for all), for the report to an owned series' owner
+// before the change, as blocks give it; 0 for a series no one owns (nothing is reported).
+i32 planned_count(Cell* series, Cell* value, i32 part, i32 dup) {
+  if (!(buffer_of(series)->flags & series_flag::owned)) return 0;
+  Cell* mark = stack::top;
+  Piece p;
+  RootCell keep(p.text);
+  make_piece(series, value, part, p);
+  stack::top = mark;
+  return static_cast<i32>(std::min<i64>(i64{p.count} * std::max(dup, 0), INT_MAX));
+}
+
+}  // namespace
+
 Cell* append(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_flag) {
   if (!append_flag) return insert(series, value, part, false, dup, false);
-  bool owned = series::notify(series, "append", value, head_index(series), 0);
+  bool owned = series::notify(series, "append", value, total_length(series), planned_count(series, value, part, dup));
   i32 n = append_at_tail(series, value, part, dup);
   if (n > 0) {
     if (owned) series::notify(series, "appended", value, total_length(series) - n, n);
@@ -883,7 +899,8 @@ Cell* append(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_fla
 Cell* insert(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_flag) {
   if (append_flag) return append(series, value, part, false, dup, true);
   clip_head(series);
-  bool owned = series::notify(series, "insert", value, head_index(series), 0);
+  bool owned = series::notify(series, "insert", value, head_index(series), planned_count(series, value, part, dup));
+  clip_head(series);  // the owner's handler may have shortened it
   if (at_tail_q(series)) {
     append_at_tail(series, value, part, dup);
     set_head_index(series, total_length(series));
@@ -904,7 +921,8 @@ Cell* insert(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_fla
 
 Cell* change(Cell* series, Cell* value, i32 part, bool, i32 dup) {
   clip_head(series);
-  bool owned = series::notify(series, "change", value, head_index(series), 0);
+  bool owned = series::notify(series, "change", value, head_index(series), planned_count(series, value, -1, dup));
+  clip_head(series);  // the owner's handler may have shortened it
   if (at_tail_q(series)) {
     append_at_tail(series, value, -1, dup);
     set_head_index(series, total_length(series));

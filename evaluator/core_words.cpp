@@ -164,18 +164,18 @@ constexpr Definition native_definitions[] = {
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback "
      "[function!]"},
     {"union", 41,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
-    {"intersect", 42,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
-    {"unique", 43, "set [block! hash! string!] /case /skip size [integer!]"},
-    {"difference", 44,
-     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case "
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
      "/skip size [integer!]"},
+    {"intersect", 42,
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
+     "/skip size [integer!]"},
+    {"unique", 43, "set [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"difference", 44,
+     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date! datatype!] "
+     "/case /skip size [integer!]"},
     {"exclude", 45,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
+     "/skip size [integer!]"},
     {"complement?", 46, "bits [bitset!]"},
     {"dehex", 47, "value [any-string!]"},
     {"enhex", 48, "value [any-string!]"},
