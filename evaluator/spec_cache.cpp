@@ -247,6 +247,8 @@ using namespace detail;
 void keep_interface(const Cell* value) {
   Cell* kept = interface_of(value->type(), value->w1);
   if (!kept || kept->type() == type::block) return;
+  // A few small blocks per boot value: not worth a collection each under torture.
+  collector::Suspend no_collection;
   cache_summary_slow(value);
   *kept = more_cells(value)[1];
 }
