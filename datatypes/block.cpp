@@ -252,8 +252,8 @@ Cell* clone(const Cell* blk, bool deep, bool paths) {
 
 void copy_typed_series(Cell* blk, i32 start, i32 end, i32 step, bool deep, const Cell* types) {
   if (step < 1) step = 1;
-  for (i32 i = start; i < end && i < total(blk); i += step) {
-    Cell item = *cell_at(blk, i);
+  for (i64 i = start; i < end && i < total(blk); i += step) {  // 64 bits: a step near 2^31 would wrap
+    Cell item = *cell_at(blk, static_cast<i32>(i));
     RootCell keep(item);
     u32 t = item.type();
     bool wanted = types->type() == type::datatype ? datatype::id_of(types) == t : cell::typeset_has(types, t);
@@ -268,7 +268,7 @@ void copy_typed_series(Cell* blk, i32 start, i32 end, i32 step, bool deep, const
     Cell* made = actions::dispatch_copy(&item, &fresh, nullptr, deep, deep ? &kinds : nullptr);
     Cell result = *made;
     result.header = (result.header & ~header::new_line) | (item.header & header::new_line);
-    *cell_at(blk, i) = result;
+    *cell_at(blk, static_cast<i32>(i)) = result;
   }
 }
 
@@ -499,18 +499,24 @@ Cell* insert(Cell* series, Cell* value, i32 part, bool only, i32 dup, bool appen
     series::set_head_index(series, 0);
     return series;
   }
-  i32 n = 1;
-  if (cells) {
-    n = length(value);
-    if (part >= 0) n = std::min(n, part);
-    if (n <= 0) return series;
-  }
-  i32 h = clipped_head(series);
-  i64 total_cells = i64{n} * dup;
-  if (total_cells > INT_MAX / static_cast<i32>(cell_bytes)) raise_error(ErrorCategory::internal, "no-memory");
-  auto count = static_cast<i32>(total_cells);
-  i32 at = append_flag ? total(series) : h;
+  i32 n, h, count, at;
+  // The plan, from the series as it stands (again after the owner's handler, which may change it).
+  auto plan = [&] {
+    n = 1;
+    if (cells) {
+      n = std::max(length(value), 0);
+      if (part >= 0) n = std::min(n, part);
+    }
+    h = clipped_head(series);
+    i64 total_cells = i64{n} * dup;
+    if (total_cells > INT_MAX / static_cast<i32>(cell_bytes)) raise_error(ErrorCategory::internal, "no-memory");
+    count = static_cast<i32>(total_cells);
+    at = append_flag ? total(series) : h;
+  };
+  plan();
+  if (n <= 0) return series;
   bool owned = series::notify(series, append_flag ? "append" : "insert", value, at, count);
+  if (owned) plan();
 
   u32 bytes = static_cast<u32>(count) * cell_bytes;
   SeriesBuffer* b = ensure_room(series, bytes, dup < 5);
@@ -540,14 +546,20 @@ Cell* change(Cell* series, Cell* value, i32 part, bool only, i32 dup) {
   Cell single = *value;
   RootCell keep(single);
   bool cells = !only && any_block_q(value->type());
-  i32 n = cells ? length(value) : 1;
-  i32 h = clipped_head(series);
-  i32 rest = total(series) - h;
-  i64 written64 = i64{n} * dup;
-  if (written64 > INT_MAX / static_cast<i32>(cell_bytes)) raise_error(ErrorCategory::internal, "no-memory");
-  auto written = static_cast<i32>(written64);
-  i32 replaced = std::min(part >= 0 ? part : written, rest);
+  i32 n, h, written, replaced;
+  // The plan, from the series as it stands (again after the owner's handler, which may change it).
+  auto plan = [&] {
+    n = cells ? std::max(length(value), 0) : 1;
+    h = clipped_head(series);
+    i32 rest = total(series) - h;
+    i64 written64 = i64{n} * dup;
+    if (written64 > INT_MAX / static_cast<i32>(cell_bytes)) raise_error(ErrorCategory::internal, "no-memory");
+    written = static_cast<i32>(written64);
+    replaced = std::min(part >= 0 ? part : written, rest);
+  };
+  plan();
   bool owned = series::notify(series, "change", value, h, written);
+  if (owned) plan();
 
   SeriesBuffer* b = buffer_of(series);
   // Growth doubles, as insert's does: a series grown by repeated changes at its tail must not copy
@@ -636,6 +648,7 @@ Cell* swap(Cell* s1, Cell* s2) {
   if (series::at_tail_q(s1) || series::at_tail_q(s2)) return s1;
   bool owned1 = series::notify(s1, "swap", nullptr, head_index(s1), 1);
   bool owned2 = series::notify(s2, "swap", nullptr, head_index(s2), 1);
+  if ((owned1 || owned2) && (series::at_tail_q(s1) || series::at_tail_q(s2))) return s1;  // emptied by a handler
   Cell* a = cell_at(s1, head_index(s1));
   Cell* b = cell_at(s2, head_index(s2));
   std::swap(*a, *b);
@@ -670,6 +683,7 @@ Cell* take(Cell* series, Cell* part, bool deep, bool last) {
 Cell* trim(Cell* series, bool, bool, bool, bool, bool, Cell*) {
   i32 h = clipped_head(series);
   bool owned = series::notify(series, "trim", nullptr, h, length(series));
+  if (owned) h = clipped_head(series);
   SeriesBuffer* b = buffer_of(series);
   Cell* c = cells_of(b);
   i32 t = total_of(b), kept = h;

@@ -186,7 +186,8 @@ Found find_core(Cell* series, Cell* value_in, Cell* part, bool only, bool case_,
   // Candidates lie a whole number of records away from the head: forward and /last at the head and
   // after it, /reverse before it.
   if (reverse) {
-    i32 first_back = (k + step - 1) / step * step;  // the nearest record start that leaves room for k
+    // The nearest record start that leaves room for k (in 64 bits: a step near 2^31 would wrap).
+    const i64 first_back = (i64{k} + step - 1) / step * step;
     for (i64 p = i64{head} - first_back; p >= lo; p -= step) {
       if (matches(static_cast<i32>(p))) return hit(static_cast<i32>(p));
     }

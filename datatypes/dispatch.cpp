@@ -10,6 +10,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/native_table.h"
 #include "datatypes/none.h"
+#include "runtime/mold.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
@@ -149,12 +150,25 @@ i32 compare(const Cell* a, const Cell* b, i32 op) {
 
 // ---- dispatch helpers ----
 
+namespace {
+
+// A limited form or mold stops once its limit is used up, and a walk nested too deep for the cycle
+// stack ends there too (its text is cut anyway): it costs time in proportion to the limit, whatever
+// the size or depth of the value, and never fails for depth.
+inline bool limit_reached(const Cell* part, i32 limit) {
+  return part && (limit <= 0 || mold::cycle_depth() + 1 >= mold::cycle_capacity);
+}
+
+}  // namespace
+
 i32 dispatch_form(const Cell* value, Cell* out, const Cell* part, i32 limit) {
+  if (limit_reached(part, limit)) return std::min(limit, 0);
   return get<slot::form>(value)(value, out, part, limit);
 }
 
 i32 dispatch_mold(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit,
                   i32 indent) {
+  if (limit_reached(part, limit)) return std::min(limit, 0);
   return get<slot::mold>(value)(value, out, only, all, flat, part, limit, indent);
 }
 
@@ -189,7 +203,8 @@ void cut_to(Cell* out, i32 limit) {
 Cell* form_to(const Cell* value, Cell* out, i32 limit) {
   string::make_at(out, 16);
   if (limit == 0) return out;
-  dispatch_form(value, out, nullptr, limit < 0 ? INT_MAX : limit);
+  const Cell part{type::integer, 0, static_cast<u32>(limit), 0};
+  dispatch_form(value, out, limit < 0 ? nullptr : &part, limit < 0 ? INT_MAX : limit);
   cut_to(out, limit);
   return out;
 }
@@ -197,7 +212,8 @@ Cell* form_to(const Cell* value, Cell* out, i32 limit) {
 Cell* mold_to(const Cell* value, Cell* out, bool only, bool all, bool flat, i32 limit) {
   string::make_at(out, 16);
   if (limit == 0) return out;
-  dispatch_mold(value, out, only, all, flat, nullptr, limit < 0 ? INT_MAX : limit, 0);
+  const Cell part{type::integer, 0, static_cast<u32>(limit), 0};
+  dispatch_mold(value, out, only, all, flat, limit < 0 ? nullptr : &part, limit < 0 ? INT_MAX : limit, 0);
   cut_to(out, limit);
   return out;
 }

@@ -578,7 +578,9 @@ void text(Cell* out, std::string_view s) { string::append_utf8(out, s); }
 template <class Write>
 i32 bounded(Cell* out, i32 max, Write&& write) {
   i32 before = string::total_length(out);
-  write(max);
+  // Given as the /part limit, so that the walk stops there however large or deep the value is.
+  const Cell part{type::integer, 0, static_cast<u32>(max), 0};
+  write(max, &part);
   i32 written = string::total_length(out) - before;
   if (written > max) {
     string::cut_tail_at(string::buffer_of(out), before + max);
@@ -654,9 +656,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
       } else if (part.type() == type::word || part.type() == type::get_word) {
         Cell arg = *object::get_word_value(&err, &part);
         RootCell keep_arg(arg);
-        L -= bounded(out, 80, [&](i32 max) {
-          if (formed) actions::dispatch_form(&arg, out, nullptr, max);
-          else actions::dispatch_mold(&arg, out, false, false, true, nullptr, max, 0);
+        L -= bounded(out, 80, [&](i32 max, const Cell* part) {
+          if (formed) actions::dispatch_form(&arg, out, part, max);
+          else actions::dispatch_mold(&arg, out, false, false, true, part, max, 0);
         });
       }
       if (k < n - 1) {
@@ -686,7 +688,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
   L -= 12;
   Cell near = *field_of(&err, field::near);
   RootCell keep_near(near);
-  L -= bounded(out, 40, [&](i32 max) { actions::dispatch_mold(&near, out, true, false, true, nullptr, max, 0); });
+  L -= bounded(out, 40, [&](i32 max, const Cell* part) {
+    actions::dispatch_mold(&near, out, true, false, true, part, max, 0);
+  });
 
   Cell level = state_field(state_stack_trace);
   if (level.type() == type::integer && level.as_int() > 0) {
@@ -708,7 +712,9 @@ i32 form(const Cell* value, Cell* out, const Cell*, i32 limit) {
   if (files.type() == type::block) {
     text(out, "\n*** Files: ");
     L -= 12;
-    L -= bounded(out, 40, [&](i32 max) { actions::dispatch_mold(&files, out, true, false, true, nullptr, max, 0); });
+    L -= bounded(out, 40, [&](i32 max, const Cell* part) {
+      actions::dispatch_mold(&files, out, true, false, true, part, max, 0);
+    });
   }
   return L;
 }

@@ -30,8 +30,9 @@ i32 emit(const Cell* value, Cell* out, bool mold, bool all, bool flat, const Cel
     Cell item = *block::cell_at(&p, i);
     RootCell keep_item(item);
     // A path has no brackets of its own for /only to drop: its values keep theirs.
-    limit = mold ? actions::dispatch_mold(&item, out, false, all, flat, part, limit, 0)
-                 : actions::dispatch_form(&item, out, part, limit);
+    if (mold && item.type() == type::string) limit = string::mold_quoted(&item, out, all, part, limit);
+    else if (mold) limit = actions::dispatch_mold(&item, out, false, all, flat, part, limit, 0);
+    else limit = actions::dispatch_form(&item, out, part, limit);
     if (part && limit <= 0) return limit;
     if (i + 1 < series::total_length(&p)) {
       string::append_char(out, '/');

@@ -193,7 +193,12 @@ Cell* pick(Cell* s, i32 n, Cell*) {
   return out;
 }
 
-Cell* poke(Cell* s, i32 n, Cell* data, Cell* boxed) {
+Cell* poke(Cell* s_in, i32 n, Cell* data_in, Cell* boxed) {
+  // Copies: the cells given may lie in buffers that the owner's handler moves.
+  Cell series = *s_in, element = *data_in;
+  RootCell keep_series(series), keep_element(element);
+  Cell* s = &series;
+  Cell* data = &element;
   i64 pos = i64{head_index(s)} + (n > 0 ? n - 1 : n);
   if (n == 0 || pos < 0 || pos >= total_length(s)) {
     Cell index;
@@ -210,6 +215,11 @@ Cell* poke(Cell* s, i32 n, Cell* data, Cell* boxed) {
   if (any_string_q(t) && data->type() != type::char_) raise_error(ErrorCategory::script, "invalid-arg", *data);
 
   bool owned = notify(s, "poke", data, at, 1);
+  if (owned && at >= total_length(s)) {  // the owner's handler shortened the series
+    Cell index;
+    integer::box(&index, n);
+    raise_error(ErrorCategory::script, "out-of-range", index);
+  }
   SeriesBuffer* b = buffer_of(s);
   if (any_block_q(t)) {
     b->head_ptr<Cell>()[at] = *data;
@@ -222,7 +232,7 @@ Cell* poke(Cell* s, i32 n, Cell* data, Cell* boxed) {
     string::poke_char_at(b, at, char_::code_point(data));
   }
   if (owned) notify(s, "poked", data, at, 1);
-  return data;
+  return data_in;
 }
 
 // ---- modification ----
@@ -231,6 +241,7 @@ Cell* clear(Cell* s) {
   i32 n = length_from_head(s);
   if (n < 1) return s;
   notify(s, "clear", nullptr, head_index(s), n);
+  if (length_from_head(s) < 1) return s;  // the owner's handler left nothing past the head
   SeriesBuffer* b = buffer_of(s);
   b->tail = static_cast<u32>(unit_at(b, std::max(head_index(s), 0)) - arena::base);
   hash_changed(s, std::max(head_index(s), 0), n, 0);
@@ -255,7 +266,10 @@ Cell* remove(Cell* s, Cell* part, Cell* key) {
   }
   i32 total = total_length(s);
   if (pos >= total) return s;
-  notify(s, "remove", nullptr, pos, count);
+  if (notify(s, "remove", nullptr, pos, count)) {
+    total = total_length(s);  // the owner's handler may have changed the series
+    if (pos >= total) return s;
+  }
   SeriesBuffer* b = buffer_of(s);
   u32 shift = shift_of(b);
   if (i64{pos} + count >= total) {
@@ -287,6 +301,11 @@ Cell* reverse(Cell* s, Cell* part, Cell* skip) {
   }
   i32 h = head_index(s);
   bool owned = notify(s, "reverse", nullptr, h, len);
+  if (owned) {  // the owner's handler may have shortened the series
+    len = std::min(len, length_from_head(s));
+    len -= len % record;
+    if (len < 1) return s;
+  }
   SeriesBuffer* b = buffer_of(s);
   u32 shift = shift_of(b);
   u32 bytes = static_cast<u32>(record) << shift;
@@ -321,6 +340,13 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
   }
   count = std::min(count, length_from_head(origin));
   i32 from = std::max(head_index(origin), 0);
+  // After the owner's handler, which may have changed either series: the run and the destination
+  // again, within what is left.
+  auto replan = [&](i32* to) {
+    count = std::max(std::min(count, length_from_head(origin)), 0);
+    from = std::max(head_index(origin), 0);
+    *to = std::clamp(*to, 0, total_length(target));
+  };
 
   if (origin->w2 != target->w2) {
     SeriesBuffer* ob = buffer_of(origin);
@@ -335,12 +361,16 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
     }
     i32 to = std::clamp(head_index(target), 0, total_length(target));
     if (ob->unit() != tb->unit()) {  // strings of different widths: converting move
-      notify(target, "move", nullptr, to, count);
+      if (notify(target, "move", nullptr, to, count)) replan(&to);
       string::move_chars(origin, target, count << shift_of(ob));
       notify(target, "moved", nullptr, to, count);
       return target;
     }
-    notify(target, "move", nullptr, to, count);
+    if (notify(target, "move", nullptr, to, count)) {
+      replan(&to);
+      ob = buffer_of(origin);
+      tb = buffer_of(target);
+    }
     u32 shift = shift_of(ob);
     u32 bytes = static_cast<u32>(count) << shift;
     if (u64{tb->tail} + bytes > tb->end_offset()) {
@@ -365,7 +395,11 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
   if (to == from) return target;
   if (to > total) to = total;
   if (to > from && to != total && total - to < count) return origin;
-  notify(target, "move", nullptr, to, count);
+  if (notify(target, "move", nullptr, to, count)) {
+    replan(&to);
+    total = total_length(origin);
+    if (to == from || count < 1 || (to > from && to != total && total - to < count)) return target;
+  }
   SeriesBuffer* b = buffer_of(origin);
   u32 shift = shift_of(b);
   u32 bytes = static_cast<u32>(count) << shift;
@@ -401,7 +435,7 @@ Cell* take(Cell* s, Cell* part, bool, bool last) {
   i32 from;
   if (count < 0) {
     if (last) count = 0;
-    count = std::min(-count, h);
+    count = static_cast<i32>(std::min(-i64{count}, i64{h}));  // -(-2147483648) needs 64 bits
     from = h - count;
   } else {
     count = std::min(count, available);
@@ -409,6 +443,11 @@ Cell* take(Cell* s, Cell* part, bool, bool last) {
   }
 
   bool owned = notify(s, "take", nullptr, from, count);
+  if (owned) {  // the owner's handler may have shortened the series
+    total = total_length(s);
+    from = std::min(from, total);
+    count = std::min(count, total - from);
+  }
   u32 t = s->type();
   u32 aux = t == type::vector ? s->w3 : 0;  // a taken hash! gets an index of its own
   u32 unit = buffer_of(s)->unit();
@@ -504,6 +543,7 @@ Cell* random(Cell* value, bool seed, bool secure, bool only) {
   if (len < 2) return value;
   i32 h = std::max(head_index(value), 0);
   bool owned = notify(value, "random", nullptr, h, len);
+  if (owned) len = std::min(len, length_from_head(value));  // the owner's handler may have shortened it
   SeriesBuffer* b = buffer_of(value);
   u32 bytes = 1u << shift_of(b);
   std::byte scratch[16];

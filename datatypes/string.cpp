@@ -143,7 +143,7 @@ bool has_char_q(Cell* s, i32 cp, i32 step, bool case_sensitive) {
   u32 shift = unit_shift(unit);
   const std::byte* p = b->head_ptr() + (static_cast<u32>(std::max(head_index(s), 0)) << shift);
   if (!case_sensitive) cp = fold_upper(cp);
-  for (i32 i = 0; i < len; i += step) {
+  for (i64 i = 0; i < len; i += step) {  // 64 bits: a step near 2^31 would wrap
     i32 c = read_unit(p + (static_cast<u32>(i) << shift), unit);
     if (!case_sensitive) c = fold_upper(c);
     if (c == cp) return true;
@@ -294,7 +294,7 @@ void move_chars(Cell* source, Cell* target, i32 run_bytes) {
   SeriesBuffer* sb = buffer_of(source);
   i32 n = run_bytes >> unit_shift(sb->unit());
   i32 from = std::max(head_index(source), 0);
-  i32 to = std::max(head_index(target), 0);
+  i32 to = std::clamp(head_index(target), 0, total_length(target));
   for (i32 i = 0; i < n; ++i) {
     i32 cp = char_at(source, from + i);
     insert_char_at(buffer_of(target), to + i, cp);

@@ -155,6 +155,8 @@ const char* int_to_hex(i32 value, bool trim);      // eight digits, or trimmed (
 // minus the string's length from its head.
 i32 form(const Cell* s, Cell* out, const Cell* part, i32 limit);
 i32 mold(const Cell* s, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit, i32 indent);
+// A string! molded between quotes whatever it holds (in a path, where braces cannot stand).
+i32 mold_quoted(const Cell* s, Cell* out, bool all, const Cell* part, i32 limit);
 // One character in escaped form: ^(hex) for 30, 128-159 and (with all) anything above 127; the caret
 // table below 95 and ^~ for 127 when the table switch is on; else the character itself.
 void append_escaped_char(Cell* out, i32 cp, bool table, bool all);

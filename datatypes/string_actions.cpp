@@ -422,7 +422,9 @@ void build_pattern(Cell* series, const Cell* value, bool fold, Pattern& p) {
     for (std::byte c : bytes_from_head(value)) p.cps.push_back(static_cast<u8>(c));
     p.text = true;
   } else if (series->type() == type::binary && (t == type::integer)) {
-    p.cps.push_back(value->as_int() & 0xFF);
+    // An integer is one element: outside 0-255 it is a value no byte equals (256).
+    const i32 v = value->as_int();
+    p.cps.push_back(v >= 0 && v <= 0xFF ? v : 0x100);
   } else {
     Cell* mark = stack::top;
     Cell* tmp = push_temp(16);
@@ -768,10 +770,17 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare_arg, Cell* part, 
       actions::raise_invalid_refine_arg("compare", compare_arg);
     }
   }
+  bool owned = series::notify(series, "sort", nullptr, r.head, len);
+  if (owned) {
+    // The owner's handler may have shortened, widened or moved the series.
+    b = buffer_of(series);
+    s.unit = b->unit();
+    s.shift = unit_shift(s.unit);
+    len = std::min(len, std::max(total_length(series) - r.head, 0));
+  }
   i32 records = len / size;
   u32 width = static_cast<u32>(size) << s.shift;
   u32 offset = static_cast<u32>(r.head) << s.shift;
-  bool owned = series::notify(series, "sort", nullptr, r.head, len);
   if (s.function) {
     Cell fn = *compare_arg;
     RootCell keep(fn);
@@ -860,9 +869,25 @@ i32 splice(Cell* series, Piece& p, i32 replaced, i32 dup) {
 
 }  // namespace
 
+namespace {
+
+// The characters a change will write (part: -1 for all), for the report to an owned series' owner
+// before the change, as blocks give it; 0 for a series no one owns (nothing is reported).
+i32 planned_count(Cell* series, Cell* value, i32 part, i32 dup) {
+  if (!(buffer_of(series)->flags & series_flag::owned)) return 0;
+  Cell* mark = stack::top;
+  Piece p;
+  RootCell keep(p.text);
+  make_piece(series, value, part, p);
+  stack::top = mark;
+  return static_cast<i32>(std::min<i64>(i64{p.count} * std::max(dup, 0), INT_MAX));
+}
+
+}  // namespace
+
 Cell* append(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_flag) {
   if (!append_flag) return insert(series, value, part, false, dup, false);
-  bool owned = series::notify(series, "append", value, head_index(series), 0);
+  bool owned = series::notify(series, "append", value, total_length(series), planned_count(series, value, part, dup));
   i32 n = append_at_tail(series, value, part, dup);
   if (n > 0) {
     if (owned) series::notify(series, "appended", value, total_length(series) - n, n);
@@ -874,7 +899,8 @@ Cell* append(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_fla
 Cell* insert(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_flag) {
   if (append_flag) return append(series, value, part, false, dup, true);
   clip_head(series);
-  bool owned = series::notify(series, "insert", value, head_index(series), 0);
+  bool owned = series::notify(series, "insert", value, head_index(series), planned_count(series, value, part, dup));
+  clip_head(series);  // the owner's handler may have shortened it
   if (at_tail_q(series)) {
     append_at_tail(series, value, part, dup);
     set_head_index(series, total_length(series));
@@ -895,7 +921,8 @@ Cell* insert(Cell* series, Cell* value, i32 part, bool, i32 dup, bool append_fla
 
 Cell* change(Cell* series, Cell* value, i32 part, bool, i32 dup) {
   clip_head(series);
-  bool owned = series::notify(series, "change", value, head_index(series), 0);
+  bool owned = series::notify(series, "change", value, head_index(series), planned_count(series, value, -1, dup));
+  clip_head(series);  // the owner's handler may have shortened it
   if (at_tail_q(series)) {
     append_at_tail(series, value, -1, dup);
     set_head_index(series, total_length(series));
@@ -1090,20 +1117,21 @@ Cell* do_set_operation(Cell* a, const Cell* b_in, bool case_, const Cell* skip, 
   auto firsts = [&](const Cell* s) {
     std::unordered_set<i32> set;
     Range r = range_of(s);
-    for (i32 i = r.head; i < r.total; i += step) set.insert(key(char_at(s, i)));
+    // 64-bit positions: a step near 2^31 would wrap.
+    for (i64 i = r.head; i < r.total; i += step) set.insert(key(char_at(s, static_cast<i32>(i))));
     return set;
   };
   std::unordered_set<i32> kept;
   std::vector<i32> record;
   auto pass = [&](const Cell* from, const std::unordered_set<i32>* other, bool keep_if_in) {
     Range r = range_of(from);
-    for (i32 i = r.head; i < r.total; i += step) {
-      i32 first = key(char_at(from, i));
+    for (i64 i = r.head; i < r.total; i += step) {
+      i32 first = key(char_at(from, static_cast<i32>(i)));
       if (other && (other->count(first) != 0) != keep_if_in) continue;
       if (!kept.insert(first).second) continue;
       record.clear();
       i32 max_cp = 0;
-      for (i32 k = i; k < std::min(i + step, r.total); ++k) {
+      for (i32 k = static_cast<i32>(i); k < std::min<i64>(i + step, r.total); ++k) {
         record.push_back(char_at(from, k));
         max_cp = std::max(max_cp, record.back());
       }

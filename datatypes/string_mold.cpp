@@ -177,7 +177,7 @@ i32 form(const Cell* s, Cell* out, const Cell* part, i32 limit) {
   const SeriesBuffer* b = buffer_of(s);
   i32 total = static_cast<i32>((b->tail - b->head) >> unit_shift(b->unit()));
   i32 len = total - std::clamp(head_index(s), 0, total);
-  i32 n = part ? std::max(part->as_int(), 0) : -1;
+  i32 n = part ? std::max(limit, 0) : -1;  // what is left of the limit, within a larger form
   concatenate(out, s, n, true, 0);
   return limit - len;
 }
@@ -271,7 +271,9 @@ i32 first_unclosed_brace(const std::byte* base, i32 head, i32 end) {
 
 }  // namespace
 
-i32 mold(const Cell* s_in, Cell* out, bool, bool all, bool, const Cell* part, i32 limit, i32) {
+namespace {
+
+i32 mold_text(const Cell* s_in, Cell* out, bool all, const Cell* part, i32 limit, bool braces_allowed) {
   Cell s = *s_in;
   RootCell keep(s);
   SeriesBuffer* b = buffer_of(&s);
@@ -287,7 +289,7 @@ i32 mold(const Cell* s_in, Cell* out, bool, bool all, bool, const Cell* part, i3
   i32 quotes = 0, lines = 0;
   count_quotes_and_lines(base + (static_cast<u32>(head) << shift), base + (static_cast<u32>(end) << shift), unit,
                          &quotes, &lines);
-  bool braces = lines >= 3 || quotes > 0 || total - head >= 50;
+  bool braces = braces_allowed && (lines >= 3 || quotes > 0 || total - head >= 50);
 
   i32 first_unclosed = end;
   if (braces) {
@@ -309,6 +311,16 @@ i32 mold(const Cell* s_in, Cell* out, bool, bool all, bool, const Cell* part, i3
   w.put(braces ? '}' : '"');
   w.flush();
   return limit - count - 2;
+}
+
+}  // namespace
+
+i32 mold(const Cell* s, Cell* out, bool, bool all, bool, const Cell* part, i32 limit, i32) {
+  return mold_text(s, out, all, part, limit, true);
+}
+
+i32 mold_quoted(const Cell* s, Cell* out, bool all, const Cell* part, i32 limit) {
+  return mold_text(s, out, all, part, limit, false);
 }
 
 i32 form_into(Cell* out, const Cell* value, i32 limit) { return actions::dispatch_form(value, out, nullptr, limit); }

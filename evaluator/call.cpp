@@ -14,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
+#include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/op.h"
 #include "datatypes/routine.h"
@@ -241,6 +242,23 @@ Exit fetch_args(Walk* c, const Cell* fn, const Frame* f, i32 present, bool infix
   return Exit::none;
 }
 
+// The call of a function whose spec was edited after it was made (spec_cache::remapped): the
+// values fetched, one per cache entry from `base`, go to the context positions its body reads, and
+// every word of the context the spec no longer names is unset.
+void move_to_context(const Cell* fn, Cell* base) {
+  const i32 length = cache_length(fn);
+  const i32 words = context::word_count(function::context_node(fn));
+  KIV_ASSERT(stack::top == base + length, "a call fetched other than its spec's cells");
+  Cell* const moved = stack::top;  // value-stack cells stay put
+  for (i32 i = 0; i < words; ++i) *stack::push_cell() = Cell{type::unset, 0, 0, 0};
+  for (i32 k = 0; k < length; ++k) {
+    const i32 at = integer::get(cache_entry(fn, length + k));
+    if (at >= 0 && at < words) moved[at] = base[k];
+  }
+  std::copy(moved, moved + words, base);
+  stack::top = base + words;
+}
+
 }  // namespace
 
 namespace detail {
@@ -324,6 +342,7 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
         stack::pop_function_frame();
         return e;
       }
+      if (cache_summary(fn) & spec_cache::remapped) [[unlikely]] move_to_context(fn, stack::arguments);
       if (tracing) {
         Cell nm = frame_word(f);
         fire(event::call, c, c ? c->index : -1, &nm, fn);
@@ -364,7 +383,10 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
         Cell* base = stack::arguments;
         // An operator keeps the routine itself (its arity and calling flag) in its auxiliary block.
         const Cell* r = fn->type() == type::op ? function::more_cell(fn, function::more::op_value) : fn;
-        stack::top = base + std::max(routine::get_arity(r), 1);
+        // The routine reads as many cells as it has arguments, whatever its spec says now.
+        Cell* const end = base + std::max(routine::get_arity(r), 1);
+        while (stack::top < end) *stack::push_cell() = Cell{type::unset, 0, 0, 0};
+        stack::top = end;
         advance_epoch();  // C++ code: it may change any series
         Cell routine_value = *r;
         RootCell keep(routine_value);

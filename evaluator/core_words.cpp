@@ -165,18 +165,18 @@ constexpr Definition native_definitions[] = {
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback "
      "[function!]"},
     {"union", 41,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
-    {"intersect", 42,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
-    {"unique", 43, "set [block! hash! string!] /case /skip size [integer!]"},
-    {"difference", 44,
-     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case "
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
      "/skip size [integer!]"},
+    {"intersect", 42,
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
+     "/skip size [integer!]"},
+    {"unique", 43, "set [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"difference", 44,
+     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date! datatype!] "
+     "/case /skip size [integer!]"},
     {"exclude", 45,
-     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size "
-     "[integer!]"},
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset! datatype!] /case "
+     "/skip size [integer!]"},
     {"complement?", 46, "bits [bitset!]"},
     {"dehex", 47, "value [any-string!]"},
     {"enhex", 48, "value [any-string!]"},
@@ -284,6 +284,7 @@ void define(const Definition& d, u32 value_type) {
   stack::drop(1);
   set_global(d.word, &value);
   interpreter::note_conditional(&value);
+  interpreter::keep_interface(&value);
 }
 
 void define_typesets() {
@@ -345,6 +346,7 @@ void define_words() {
   set_global("false", &no);
   set_global("none", &none::value);
   define_typesets();
+  interpreter::forget_interfaces();
   for (const Definition& d : action_definitions) define(d, type::action);
   for (const Definition& d : native_definitions) {
     const Slot* s = native_slot(d.slot);

@@ -163,6 +163,10 @@ constexpr u32 count_mask = 0xFFFF;
 constexpr u32 has_more = 1u << 16;      // refinements or locals follow the mandatory arguments
 constexpr u32 fast_numeric = 1u << 17;  // the first two arguments take integer! and float!, evaluated
 constexpr u32 plain = 1u << 18;         // mandatory arguments only, every one evaluated
+// The spec was edited between making the function and its first call: an integer! per entry
+// follows the entries, the context position of its word (-1 for none), and the call moves the
+// values it fetched there (move_to_context).
+constexpr u32 remapped = 1u << 19;
 constexpr u32 built = 1u << 31;
 }  // namespace spec_cache
 
@@ -210,7 +214,8 @@ inline Cell* cache_entry(const Cell* fn, i32 k) {
 inline i32 cache_length(const Cell* fn) {
   const Cell* c = more_cells(fn) + 1;
   SeriesBuffer* b = buffer_of(Ref<Node>(c->w2));
-  return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+  const i32 cells = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+  return c->w3 & spec_cache::remapped ? cells / 2 : cells;
 }
 
 // ---- The walk's steps (eval.cpp) --------------------------------------------------------------

@@ -133,6 +133,13 @@ Exit fire_event(u32 event, const Cell* block, i32 index, const Cell* reference, 
 // call through a value sharing its spec evaluates the branch straight from the walk.
 void note_conditional(const Cell* native);
 
+// Takes the argument cache of a boot native or action (a cell that stays put, made from its
+// interface spec) as the one of its table slot: every value made from that slot is called with it,
+// whatever spec it was made with or whatever later becomes of its spec, so the procedure always
+// receives the arguments its code reads. forget_interfaces empties the table (a new boot).
+void keep_interface(const Cell* value);
+void forget_interfaces();
+
 // interpreter/init: the trace callback's root, the hooks other units call the interpreter through
 // (object handlers and bodies, error near, lexer callbacks). After stack::init and the words.
 void init();

@@ -484,7 +484,7 @@ Exit case_(bool check, i32 all_) {
       word::load_at("case", &name);
       raise_error(ErrorCategory::script, "need-value", name);
     }
-    if (!truth(stack::arguments)) {
+    if (!truth_of_value(stack::arguments)) {  // an unset condition raises no-return, as for either
       ++w.index;  // a false condition skips exactly one value
       continue;
     }

@@ -54,19 +54,19 @@ bool list_set_q(u32 t) { return t == type::block || t == type::hash; }
 Exit set_operation(bool check, i32 case_, i32 skip, i32 op) {
   const bool two = op != block::set_op::unique;
   if (check) {
-    const Types first = op == block::set_op::unique ? bit(type::block) | bit(type::hash) | bit(type::string)
-                        : op == block::set_op::difference ? set_types | bit(type::date)
-                                                          : set_types;
-    if (two) check_args({first, first});
+    const Types first = op == block::set_op::difference ? set_types | bit(type::date) : set_types;
+    if (two) check_args({first, first | bit(type::datatype)});
     else check_args({first});
     check_arg_at(skip, bit(type::integer));
   }
   Cell* a = stack::arguments;
   const u32 t1 = a->type();
   if (two) {
-    // Blocks and hashes mix; every other set needs a second set of its own type.
+    // Blocks and hashes mix; a typeset takes a datatype as a set of one; every other set needs a
+    // second set of its own type.
     const u32 t2 = a[1].type();
-    if (list_set_q(t1) ? !list_set_q(t2) : t1 != t2)
+    const bool fits = list_set_q(t1) ? list_set_q(t2) : t1 == t2 || (t1 == type::typeset && t2 == type::datatype);
+    if (!fits)
       raise_error(ErrorCategory::script, "expect-val", datatype_cell(t1), datatype_cell(t2));
   }
   const Cell* size = skip >= 0 ? a + skip : nullptr;

@@ -1,7 +1,11 @@
 // The interpreter on random code. The bytes choose a program, token by token, from a vocabulary of
 // literals, words and set-words, operators, conditionals, loops with counts, the exits (break,
 // continue, return, exit, throw), calls of functions with refinements and of an object's methods,
-// paths, series actions that change the blocks being walked, and nested blocks and parens. The
+// paths, series actions that change the blocks being walked, and nested blocks and parens; specs and
+// bodies changed through reflect after their functions were made, natives and actions made from
+// any slot with specs of their own, change handlers that clear, shrink, grow or allocate while a
+// series action on their series runs, /part and /skip counts from one end of the integer range to
+// the other, and limited forms and molds of deep and huge values and of errors carrying them. The
 // text is loaded and evaluated under a catcher.
 //
 // A case may end with a value or with a language error (random code mostly fails). Findings: a
@@ -44,7 +48,12 @@ constexpr const char* setup =
     "rec: func [a] [either a > 0 [rec a - 1] [a]] "
     "o: make object! [v: 1 m: func [q] [v: v + q]] "
     "w: make object! [a: 1 on-change*: func [word old new] [if new = 3 [break]]] "
-    "cmp: func [a b] [if a = 2 [throw 8] a < b] ";
+    "cmp: func [a b] [if a = 2 [throw 8] a < b] "
+    "sp: [a b] fs: func sp [reduce [a b]] "
+    "hb: make object! [b: [1 2 3] s: \"abc\" n: #{010203} mode: 0 busy: false "
+    "  on-deep-change*: func [o w t a n i p] [unless busy [busy: true switch mode [1 [clear t] "
+    "  2 [clear skip t 1] 3 [append t copy t] 4 [t: copy t recycle]] busy: false]]] "
+    "dp: [] loop 1200 [dp: reduce [dp]] hg: append/dup copy [] 1 20000 ";
 
 const char* const tokens[] = {
     // values and words
@@ -69,6 +78,27 @@ const char* const tokens[] = {
     "sort/compare blk :cmp", "w/a: 3", "w/a:", "do/next blk 'z", "reduce blk", "compose [(x) y]",
     "func [a] [a]", "does [x]", "has [q] [q: x]", "make object! [z: x]", "parse [1 2] [some [integer! (n: n + 1)]]",
     "apply :g [1 true 2]",
+    // edited specs and bodies
+    "fs", "fs 1 2", "clear sp", "append sp 'c", "reverse sp", "remove sp", "insert sp /r", "fs: func sp [a]",
+    "clear reflect :f 'spec", "append reflect :g 'spec 'z", "clear reflect :f 'body", "insert reflect :h 'body [x]",
+    "clear next reflect :all 'spec", "change next reflect :any 'spec [any-type!]", "reflect :g 'words",
+    // natives and actions from any slot, with specs of their own
+    "nat: make native! reduce [[a b c d e f g h] x]", "nat", "act: make action! reduce [[a /b c] x]", "act",
+    "make native! reduce [sp x]", "make op! :fs", "120", "62", "107",
+    // change handlers at work while a series action runs
+    "hb/mode:", "append hb/b 4", "insert hb/s \"x\"", "remove hb/b", "take hb/s", "take/part hb/n 2",
+    "move hb/b tail hb/b", "change/part hb/b [7 8] 2", "sort hb/s", "sort hb/n", "hb/s/2: #\"Z\"",
+    "hb/b/1: 0", "poke hb/n 1 9", "reverse hb/b", "remove/part hb/s 2", "move/part hb/s tail hb/s 2",
+    // /part and /skip counts across the integer range
+    "2147483647", "-2147483648", "2147483646", "-2147483647",
+    "take/part s", "take/part/last blk", "copy/part blk", "copy/part s", "remove/part blk", "reverse/part s",
+    "change/part s \"x\"", "insert/part blk [1 2]", "find/part blk 2", "find/skip blk 1", "select/skip blk 1",
+    "find/reverse/skip tail blk [2 3]", "find/last/skip blk 1", "unique/skip s", "unique/skip blk",
+    "union/skip s \"cd\"", "intersect/skip blk [1]", "exclude/skip s \"a\"", "difference/skip blk [2]",
+    "sort/skip blk", "reverse/skip blk", "move/part blk tail blk", "at s", "skip blk",
+    // limited forms and molds over deep and huge values, and errors carrying them
+    "form/part dp", "mold/part dp", "form/part hg", "mold/part hg", "form try [to integer! dp]",
+    "form try [to integer! hg]", "e: try [do dp]", "form e", "mold/part e", "form/part reduce [dp hg]",
 };
 constexpr u32 token_count = sizeof(tokens) / sizeof(tokens[0]);
 

@@ -203,7 +203,8 @@ Exit checksum(bool check, i32 with_pos) {
     return result(r);
   }
   if (with && method == checksum::hash) actions::raise_invalid_refine_arg("with", with);
-  if (with && with->type() != type::binary && !string::any_string_q(with->type())) invalid_arg(*with);
+  // A key is text or bytes: a file!, url! or other string type is no key.
+  if (with && with->type() != type::binary && with->type() != type::string) invalid_arg(*with);
 
   Bytes in;
   bytes_of(source, in);

@@ -423,8 +423,9 @@ void load_word_token(State* s, const u8* start, const u8* end, u32, bool load) {
     case type::set_word: --end; break;
     default: break;
   }
-  if ((kind == type::refinement || kind == type::issue) && start >= end)
-    syntax_error(s, s->token_start, s->token_end, static_cast<i32>(kind));
+  // A sigil alone names nothing (a Unicode blank right after it ends the token there, as a space
+  // does).
+  if (start >= end) syntax_error(s, s->token_start, s->token_end, static_cast<i32>(kind));
   if (load) load_word(s, start, end, kind, s->token_flags);
   else if (!name_ok(start, end)) syntax_error(s, s->token_start, s->token_end, static_cast<i32>(kind));
 }
@@ -615,7 +616,8 @@ void load_time(State* s, const u8* start, const u8* end, u32 flags, bool load) {
     if (!any) bad();
   };
   i64 hours, minutes;
-  number(negative ? i64{2147483648} : i64{2147483647}, hours);
+  const i64 hour_limit = negative ? i64{2147483648} : i64{2147483647};
+  number(hour_limit, hours);
   if (p >= end || *p != ':') bad();
   ++p;
   const u8* minutes_start = p;
@@ -633,6 +635,8 @@ void load_time(State* s, const u8* start, const u8* end, u32 flags, bool load) {
     if (!parse_float(from, end, 0, seconds) || seconds < 0) bad();
   }
   double total = static_cast<double>(hours) * 3600 + static_cast<double>(minutes) * 60 + seconds;
+  // Minutes and seconds carry into the hours: the sum must still mold as a time that loads.
+  if (total >= static_cast<double>(hour_limit + 1) * 3600) bad();
   if (negative) total = -total;
   if (load) push_float(s, type::time, total);
 }

@@ -484,9 +484,9 @@ void fill_from_block(Ref<Node> table, i32 first, i32 step) {
   if (step < 1) step = 1;
   Table* t = record_of(table);
   if (t->kind != kind_map) {
-    for (i32 i = first; i < cell_count(record_of(table)->blk); i += step) {
+    for (i64 i = first; i < cell_count(record_of(table)->blk); i += step) {  // 64 bits: no wrap
       i32 status;
-      put_index(table, i, &status);
+      put_index(table, static_cast<i32>(i), &status);
       if (status == 2) return;
     }
     return;

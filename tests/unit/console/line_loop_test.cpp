@@ -57,6 +57,15 @@ TEST_F(LineLoop, LongResultsAreCutToTheWidth) {
   EXPECT_NE(r.out.find(">> == \"" + std::string(35, 'y') + "\"\n"), std::string::npos) << r.out;
 }
 
+TEST_F(LineLoop, DeepResultsAndErrorsHoldingThemPrintCut) {
+  // Nested past the depth a whole mold can reach: the cut text needs only what it shows.
+  KivOutput r = lines("b: [] loop 3000 [b: reduce [b]] b\nto integer! b\n1 + 1\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find(">> == [[[[[[[[[["), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("*** Script Error: cannot MAKE/TO integer! from: [[[[[["), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n>> == 2\n"), std::string::npos) << r.out;
+}
+
 TEST_F(LineLoop, UnsetResultsPrintNothingAndPrintWritesItsText) {
   KivOutput r = lines("print \"hi\"\nprin \"a\" prin \"b\" print \"\"\nprint [1 + 1 \"x\"]\n"
                 "print [\"a\" (print \"inner\" \"c\")]\n");
