@@ -19,6 +19,7 @@ import threading
 import time
 
 silent_seconds = []
+silent_done = threading.Event()
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -58,8 +59,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if ready and not self.connection.recv(1, socket.MSG_PEEK):
                     break
             silent_seconds.append(time.monotonic() - start)
+            silent_done.set()
             self.close_connection = True
         elif path == "/silent-report":
+            # The client may ask before the silent handler's thread has seen it go.
+            silent_done.wait(25)
             self.reply(200, str(round(silent_seconds[-1]) if silent_seconds else -1).encode())
         elif path == "/quit":
             self.reply(200, b"bye")
