@@ -77,8 +77,10 @@ Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_v
   if (mode == PathMode::set) cell::set_type(&set_path, type::set_path);
   RootCell keep_set_path(set_path);
   Cell* live = word::get_value(&first);  // the storage of the current value, while valid
-  Cell gparent = none::value, p_item = none::value;
-  RootCell keep_gp(gparent), keep_item(p_item);
+  // A step gets the value that holds its parent and the element that picked the parent there, so
+  // that a scalar changed in place (a date's month, a time's hour) can tell its owner.
+  Cell gparent = none::value, owner = none::value, p_item = none::value;
+  RootCell keep_gp(gparent), keep_owner(owner), keep_item(p_item);
   for (i32 i = head + 1; i < total; ++i) {
     Cell element{type::none, 0, 0, 0};
     bool evaluated;
@@ -107,8 +109,9 @@ Exit eval_path_at(Walk* c, const Cell* path_in, PathMode mode, const Cell* set_v
     Cell* storing = (mode == PathMode::set && last) ? const_cast<Cell*>(set_value) : nullptr;
     auto step = actions::get_path_action(live, &p, mark + (i - head - 1), i - head);
     advance_epoch();  // a step may store into a series
-    Cell* result = step(live, mark + (i - head - 1), storing, mode == PathMode::set ? &set_path : &p, &gparent,
+    Cell* result = step(live, mark + (i - head - 1), storing, mode == PathMode::set ? &set_path : &p, &owner,
                         &p_item, i, case_, false, last, mode == PathMode::set);
+    owner = gparent;
     p_item = element;
     if (!result) result = const_cast<Cell*>(&none::value);
     value = *result;
