@@ -9,6 +9,7 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
@@ -106,6 +107,7 @@ void register_datatypes() {
   bitset::init();
   typeset::init();
   binary::init();
+  date::init();
 }
 
 // 9: the actions table (62 entries in slot order).

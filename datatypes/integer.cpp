@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/frame_words.h"
@@ -277,6 +278,12 @@ Cell* to(Cell* proto, Cell* spec, u32) {
       double d = std::trunc(spec->as_double() + 0.5);
       if (out_of_range_q(d)) raise_error(ErrorCategory::script, "type-limit", datatype_arg(type::integer));
       return box(proto, static_cast<i32>(d));
+    }
+    case type::date: {
+      const i64 seconds = date::to_epoch(spec);
+      if (seconds < min_value || seconds > max_value)
+        raise_error(ErrorCategory::script, "type-limit", datatype_arg(type::integer));
+      return box(proto, static_cast<i32>(seconds));
     }
     case type::binary: {
       Cell s = *spec;

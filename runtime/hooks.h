@@ -168,6 +168,8 @@ inline Hook<const Cell* (*)(const Cell* function, i32 count)> call_callback{"cal
 // unset).
 inline Hook<const Cell* (*)()> system_state{"system_state", pending, "the system object"};
 inline Hook<i32 (*)()> binary_base{"binary_base", pending, "the system object"};
+// system/locale/months (a block), whose names date! forms and molds; English names while unset.
+inline Hook<const Cell* (*)()> locale_months{"locale_months", pending, "the system object"};
 // url-parser/parse-url, called inside a function frame: the parsed spec in `out`; and make port!
 // from a parsed spec object. The URL actions raise internal not-done while unset.
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};
