@@ -1,5 +1,5 @@
 // date!: the calendar (day numbers and their inverse, weeks, normalisation), the fields through
-// paths, pick and poke, make and to, arithmetic, comparison, random, and the text of a date.
+// paths and pick, make and to, arithmetic, comparison, random, and the text of a date.
 #include "datatypes/date.h"
 
 #include <algorithm>
@@ -37,20 +37,14 @@ constexpr i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
 // Days from day 0 to 1 March of the year y (March-based years).
 constexpr i64 year_days(i64 y) { return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400); }
 
-Cell datatype_arg(u32 type_id) {
+// The datatype! value of a type, for error arguments.
+Cell datatype_of(u32 type_id) {
   Cell c;
-  datatype::make_at(&c, type_id);
-  return c;
-}
-
-Cell word_arg(const char* name) {
-  Cell c{type::none, 0, 0, 0};
-  if (hooks::word_named) hooks::word_named(name, &c);
-  return c;
+  return *datatype::make_at(&c, type_id);
 }
 
 [[noreturn]] void bad_to_arg(const Cell& spec) {
-  raise_error(ErrorCategory::script, "bad-to-arg", datatype_arg(type::date), spec);
+  raise_error(ErrorCategory::script, "bad-to-arg", datatype_of(type::date), spec);
 }
 [[noreturn]] void overflow() { raise_error(ErrorCategory::math, "overflow"); }
 
@@ -604,7 +598,9 @@ void do_math(i32 op) {
       with_time = true;
       break;
     case type::date: {
-      if (op == 0) raise_error(ErrorCategory::script, "not-related", word_arg("add"), datatype_arg(type::date));
+      if (op == 0)
+        raise_error(ErrorCategory::script, "not-related", *static_words::word(static_words::wid::add),
+                    datatype_of(type::date));
       // Whole days between the two instants, counted down to the day.
       i64 apart = days_of(a->w1) - days_of(b->w1);
       double rest = stored_time(a) - stored_time(b);
@@ -612,7 +608,7 @@ void do_math(i32 op) {
       integer::box(a, static_cast<i32>(apart));
       return;
     }
-    default: raise_error(ErrorCategory::script, "invalid-type", datatype_arg(b->type()));
+    default: raise_error(ErrorCategory::script, "invalid-type", datatype_of(b->type()));
   }
   if (op == 1) {
     days = -days;
@@ -637,16 +633,6 @@ Cell* pick(Cell* value, i32 index, Cell* boxed) {
   return get_field(value, field, stack::push_cell());
 }
 
-Cell* poke(Cell* value, i32 index, Cell* data, Cell* boxed) {
-  const i32 field = boxed && boxed->type() == type::word ? field_of(boxed) : index;
-  if (field < 1 || field > field_count) {
-    Cell arg;
-    raise_error(ErrorCategory::script, "out-of-range", boxed ? *boxed : *integer::box(&arg, index));
-  }
-  set_field(value, field, data);
-  return data;
-}
-
 namespace {
 
 bool load_token(Cell* out, const u8* start, const u8* end, bool) { return read_text(start, end, out); }
@@ -664,8 +650,7 @@ void init() {
                            .compare = compare,
                            .add = add,
                            .subtract = subtract,
-                           .pick = pick,
-                           .poke = poke});
+                           .pick = pick});
   hashtable::set_hash_procedure(type::date, hash);
   float_::math[type::date] = do_math;
   datatype::makers::date = load_token;

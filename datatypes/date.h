@@ -141,7 +141,6 @@ void do_math(i32 op);
 void add();
 void subtract();
 Cell* pick(Cell* value, i32 index, Cell* boxed);
-Cell* poke(Cell* value, i32 index, Cell* data, Cell* boxed);
 
 void init();
 
