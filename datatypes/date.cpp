@@ -37,6 +37,12 @@ constexpr i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
 // Days from day 0 to 1 March of the year y (March-based years).
 constexpr i64 year_days(i64 y) { return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400); }
 
+constexpr i64 day_number(i64 year, i64 month, i64 day) {
+  const i64 m = floor_mod(month + 9, 12);  // March 0 ... February 11
+  const i64 y = year - m / 10;             // January and February count in the year before
+  return year_days(y) + (m * 306 + 5) / 10 + (day - 1);
+}
+
 // The datatype! value of a type, for error arguments.
 Cell datatype_of(u32 type_id) {
   Cell c;
@@ -366,11 +372,7 @@ i32 month_length(i32 year, i32 month) {
   return month == 2 && leap_year_q(year) ? 29 : lengths[month - 1];
 }
 
-i64 days_of(i32 year, i32 month, i32 day) {
-  const i64 m = floor_mod(month + 9, 12);  // March 0 ... February 11
-  const i64 y = year - m / 10;             // January and February count in the year before
-  return year_days(y) + (m * 306 + 5) / 10 + (day - 1);
-}
+i64 days_of(i32 year, i32 month, i32 day) { return day_number(year, month, day); }
 
 u32 from_days(i64 days, u32 zone, bool has_time) {
   i64 y = floor_div(10000 * days + 14780, 3652425);
@@ -386,7 +388,10 @@ u32 from_days(i64 days, u32 zone, bool has_time) {
   return pack(static_cast<i32>(year), static_cast<i32>(month), static_cast<i32>(day), zone, has_time);
 }
 
-bool in_range_q(i64 days) { return days >= days_of(min_year, 1, 1) && days <= days_of(max_year, 12, 31); }
+bool in_range_q(i64 days) {
+  constexpr i64 first = day_number(min_year, 1, 1), last = day_number(max_year, 12, 31);
+  return days >= first && days <= last;
+}
 
 i32 weekday(i64 days) { return static_cast<i32>(floor_mod(days + 2, 7)) + 1; }
 
