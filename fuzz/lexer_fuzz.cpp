@@ -49,8 +49,8 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens and paths included) are all of the core types, whose
-// mold this target holds to reloading as the same text.
+// Whether the values (nested blocks, parens and paths included) are all of the core types or dates,
+// whose mold this target holds to reloading as the same text.
 bool core_only(const Cell& block) {
   Cell b = block;
   i32 n = block::length(&b);
@@ -63,7 +63,7 @@ bool core_only(const Cell& block) {
         break;
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
-      case type::logic: case type::none: case type::unset: case type::datatype:
+      case type::logic: case type::none: case type::unset: case type::datatype: case type::date:
         break;
       default: return false;
     }
