@@ -9,6 +9,7 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
@@ -134,6 +135,7 @@ void register_datatypes() {
   hash::init();
   map::init();
   vector::init();
+  date::init();
 }
 
 // 9: the actions table (62 entries in slot order).

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/frame_words.h"
@@ -281,6 +282,12 @@ Cell* to(Cell* proto, Cell* spec, u32) {
     case type::money:
       if (!hooks::money_to_integer) bad_to_arg(spec);
       return box(proto, hooks::money_to_integer(spec));
+    case type::date: {
+      const i64 seconds = date::to_epoch(spec);
+      if (seconds < min_value || seconds > max_value)
+        raise_error(ErrorCategory::script, "type-limit", datatype_arg(type::integer));
+      return box(proto, static_cast<i32>(seconds));
+    }
     case type::binary: {
       Cell s = *spec;
       i32 n = string::length(&s);

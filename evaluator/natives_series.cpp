@@ -11,6 +11,7 @@
 #include "datatypes/block.h"
 #include "datatypes/block_search.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
@@ -85,8 +86,9 @@ Exit set_operation(bool check, i32 case_, i32 skip, i32 op) {
       typeset::do_set_operation(op);
       break;
     case type::date:
-      // The time between two dates belongs to date!, which this build does not have yet.
-      raise_error(ErrorCategory::internal, "not-done");
+      if (op != block::set_op::difference) actions::raise_expect_arg(a->type(), 0);
+      date::difference(a, a + 1);
+      break;
     default:
       actions::raise_expect_arg(a->type(), 0);
   }

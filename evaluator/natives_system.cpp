@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -98,16 +99,10 @@ void statistics_block(Cell* out) {
 
 // ---- now ----
 
-// The date! value of a packed date word and a stored time. The cell is the date's own layout; it
-// is made only once date! is registered (until then the plain date of `now` is not available).
 Exit date_result(u32 packed, double stored_time) {
-  if (datatype::actions[type::date].mold == nullptr) not_done();
-  Cell d{type::date, packed, 0, 0};
-  d.set_double(stored_time);
-  return result(d);
+  Cell d;
+  return result(*date::box(&d, packed, stored_time));
 }
-
-constexpr u32 has_time_bit = 0x10000;
 
 // ---- Text arguments ----
 
@@ -250,7 +245,7 @@ Exit now(bool, i32 year, i32 month, i32 day, i32 time_of_day, i32 zone, i32 date
   if (time_of_day >= 0) return result(*time::box(a, local));
   const u32 day_word = platform::pack_date(f.year, f.month, f.day, 0) & ~0x7Fu;
   if (date_only >= 0) return date_result(day_word, 0.0);
-  return date_result(day_word | has_time_bit | platform::zone_bits(f.zone_minutes), local - zone_offset);
+  return date_result(day_word | date::has_time_bit | platform::zone_bits(f.zone_minutes), local - zone_offset);
 }
 
 // ---- Environment ----

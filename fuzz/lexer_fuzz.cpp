@@ -50,7 +50,7 @@ bool answer(const lexer::Trace* trace, Cell* args) {
   return (b & 7) != 0;
 }
 
-// Whether the values (nested blocks, parens, paths and maps included) are all of the types (the string kinds too) whose mold this
+// Whether the values (nested blocks, parens, paths and maps included) are all of the types (the string kinds and dates too) whose mold this
 // target holds to reloading as the same text. Points mold 7 significant digits, which a float can
 // need more than: their text holds from the second mold on (`points` says that one is there).
 bool core_only(const Cell& block, bool& points) {
@@ -71,7 +71,7 @@ bool core_only(const Cell& block, bool& points) {
       case type::string: case type::char_: case type::integer: case type::float_: case type::time: case type::word:
       case type::set_word: case type::lit_word: case type::get_word: case type::refinement: case type::issue:
       case type::logic: case type::none: case type::unset: case type::datatype: case type::tuple: case type::pair:
-      case type::percent: case type::money: case type::tag: case type::email: case type::ref:
+      case type::date: case type::percent: case type::money: case type::tag: case type::email: case type::ref:
         break;
       case type::point2D: case type::point3D:
         points = true;

@@ -182,6 +182,8 @@ inline Hook<i32 (*)()> binary_base{"binary_base", pending, "the system object"};
 // The decimals money! forms and molds with: system/options/money-digits when it is an integer!, else
 // 2; 2 while unset.
 inline Hook<i32 (*)()> money_digits{"money_digits", pending, "the system object"};
+// system/locale/months (a block), whose names date! forms and molds; English names while unset.
+inline Hook<const Cell* (*)()> locale_months{"locale_months", pending, "the system object"};
 // url-parser/parse-url, called inside a function frame: the parsed spec in `out`; and make port!
 // from a parsed spec object. The URL actions raise internal not-done while unset.
 inline Hook<Cell* (*)(const Cell* url, Cell* out)> parse_url{"parse_url", pending, "the library's URL parser"};

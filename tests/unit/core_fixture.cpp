@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
@@ -94,6 +95,7 @@ void boot_core() {
     hash::init();
     map::init();
     vector::init();
+    date::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
