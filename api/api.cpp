@@ -8,6 +8,7 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -284,8 +285,12 @@ i32 push_tuple(const u8* bytes, i32 length) {
   return slot_of(t);
 }
 
-// Made through the date unit once it is there (its maker from calendar fields, in UTC).
-i32 push_date_utc(i32, i32, i32, i32, i32, i32, i32) { not_done(); }
+i32 push_date_utc(i32 year, i32 month, i32 day, i32 hour, i32 minute, i32 second, i32 nanoseconds) {
+  if (!registered(type::date)) not_done();
+  Cell* d = stack::push_cell();
+  date::make_at_hms(d, year, month, day, hour, minute, second, nanoseconds);
+  return slot_of(d);
+}
 
 bool to_map(i32 block) {
   Cell* b = typed(block, "to-map", type::block);
