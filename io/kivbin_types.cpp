@@ -667,8 +667,8 @@ bool words_match_spec(Ref<Node> ctx, const Cell* spec) {
   return true;
 }
 
-// The function is placed (with an empty spec) before its spec and body are read: words of the body
-// reach their context through its path.
+// The spec is read and checked first; the function is placed before its body is read, so words of
+// the body reach their context through its path.
 void read_function(Decoder& d, const Sink& s, const Record& r) {
   if (r.reference) return place_owner(d, s, type::function);
   d.count();  // the cells of the spec and of the body: the block records say it again
@@ -687,21 +687,16 @@ void read_function(Decoder& d, const Sink& s, const Record& r) {
     SeriesBuffer* b = buffer_of(more);
     b->tail = b->head + function::more::count * sizeof(Cell);
   }
-  Cell empty;
-  block::make_at(&empty, 1);
-  Cell f{type::function, ctx.offset(), empty.w2, more.offset()};
-  *context::owner_of(ctx) = f;
-  place(s, f);
-  // The spec is read into the reserved cell of the function-more block, the body into its place.
+  // Both blocks go to the function-more block: the spec to its reserved cell for now, the body to
+  // its place.
   Cell m{type::block, 0, more.offset(), 0};
   RootCell keep_m(m);
+  const Sink spec_sink{&m, function::more::reserved}, body_sink{&m, function::more::body};
   const u8* spec_at = d.p;
-  for (i32 cell : {static_cast<i32>(function::more::reserved), static_cast<i32>(function::more::body)}) {
-    if (d.peek_type() != type::block) d.invalid(d.p);
-    d.record({&m, cell});
-  }
-  Cell spec = *Decoder::slot({&m, function::more::reserved});
-  *Decoder::slot({&m, function::more::reserved}) = Cell{type::unset, 0, 0, 0};
+  if (d.peek_type() != type::block) d.invalid(d.p);
+  d.record(spec_sink);
+  Cell spec = *Decoder::slot(spec_sink);
+  *Decoder::slot(spec_sink) = Cell{type::unset, 0, 0, 0};
   spec.header = type::block;
   spec.w1 = 0;
   u32 flags = 0;
@@ -711,11 +706,11 @@ void read_function(Decoder& d, const Sink& s, const Record& r) {
     d.invalid(spec_at);
   }
   if (!words_match_spec(ctx, &spec)) d.invalid(spec_at);
-  f = *Decoder::slot(s);
-  f.header = type::function | flags;
-  f.w2 = spec.w2;
+  const Cell f{type::function | flags, ctx.offset(), spec.w2, more.offset()};
   *context::owner_of(ctx) = f;
   place(s, f);
+  if (d.peek_type() != type::block) d.invalid(d.p);
+  d.record(body_sink);
 }
 
 void write_native(Encoder& e, const Cell* v) {
