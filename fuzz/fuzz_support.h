@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "lexer/lexer.h"
+#include "runtime/collector.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
 
@@ -36,5 +38,22 @@ struct StackMark {
     if (roots::top != roots) finding(target, "shadow roots unbalanced");
   }
 };
+
+// The start of each case of a target over the core without the start-up: the core booted once by
+// `boot`, with the lexer and the collector on; a full collection every 2,000 cases; the value stack
+// emptied.
+template <class Boot>
+void start_core_case(Boot boot) {
+  static bool booted = false;
+  if (!booted) {
+    booted = true;
+    boot();
+    lexer::init();
+    collector::enabled = true;
+  }
+  static u32 runs = 0;
+  if (++runs % 2000 == 0) collector::collect();
+  stack::top = stack::arguments = stack::bottom;
+}
 
 }  // namespace kiv::fuzz

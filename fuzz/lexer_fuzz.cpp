@@ -13,6 +13,7 @@
 #include "datatypes/block.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/string.h"
+#include "fuzz/fuzz_support.h"
 #include "lexer/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/mold.h"
@@ -105,16 +106,7 @@ void scan(const u8* data, size_t size, lexer::Options o) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool booted = false;
-  if (!booted) {
-    booted = true;
-    test::boot_core();
-    lexer::init();
-    collector::enabled = true;
-  }
-  static u32 runs = 0;
-  if (++runs % 2000 == 0) collector::collect();
-  stack::top = stack::arguments = stack::bottom;
+  fuzz::start_core_case(test::boot_core);
   mold::reset_cycles();
   i32 length = static_cast<i32>(size);
 
