@@ -17,6 +17,7 @@
 #include "evaluator/natives.h"
 #include "io/kivbin.h"
 #include "library/modules.h"
+#include "library/routines.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
 #include "runtime/platform.h"
@@ -145,8 +146,8 @@ void run_test_exit(std::string_view what) {
 
 // 2: the runtime units' initial values (float-text constants, external list heads, the mold cycle
 // stack, the case-table and string scratch sizes, the lexer and KIVBIN list heads, the collector's
-// root-callback list).
-void init_unit_values() {}
+// root-callback list), and the command line the system object starts from.
+void init_unit_values() { library::command_line = command_line(); }
 
 // 3
 [[gnu::noinline]] void record_stack_limit() {
@@ -185,7 +186,12 @@ void make_core_words() {
     word::set(&w, &c.value);
   }
 }
-void bind_boot_routines() {}       // 10: quit-return ... write-stdout
+// 10: the routines the modules name, from quit-return on; the hooks that read the system object.
+void bind_boot_routines() {
+  library::register_routines();
+  kivbin::register_routines();
+  library::install_system_hooks();
+}
 void make_constants() {}           // 11: constants, typesets, colour words
 void make_general_functions() {}   // 12
 void make_system_object() {}       // 13: the system object
@@ -195,7 +201,7 @@ void make_preprocessor() {}        // 16
 void make_tools() {}               // 17: debugger, tracers, profiler
 void set_options() {}              // 18: system/options/cache, extract-boot-args
 void make_gui_engine() {}          // 19: event!, view, VID, the platform context
-void make_codecs_and_help() { kivbin::define_words(); }  // 20: JSON, CSV, help; the KIVBIN entries
+void make_codecs_and_help() {}     // 20: JSON, CSV, help
 void make_console() {}             // 21: system/console, gui-console-ctx
 
 // Runs a phase: its C++ part, then its modules.

@@ -35,6 +35,9 @@ namespace {
 // The registry entry that builds a module's routines: (spec, body) -> the routine! its body names.
 constexpr const char* maker_name = "library/routine";
 
+// Cell i of a block counted from its head.
+Cell* at(const Cell* blk, i32 i) { return block::cell_at(blk, series::head_index(blk) + i); }
+
 // The form of a word, path, set-word or set-path, without a set-word's colon. The value may lie in
 // a series: forming allocates.
 std::string name_of(const Cell* value) {
@@ -49,7 +52,7 @@ std::string name_of(const Cell* value) {
 
 std::string entry_name(const Cell* body) {
   if (block::length(body) == 0) return {};
-  const Cell* first = block::cell_at(body, 0);
+  const Cell* first = at(body, 0);
   if (first->type() == type::string) return string::to_utf8(first);
   if (first->type() == type::word || first->type() == type::path) return name_of(first);
   return {};
@@ -65,10 +68,10 @@ struct Preparer {
   std::vector<std::string> missing;
 
   bool is_definition(const Cell* blk, i32 i) {
-    const Cell* c = block::cell_at(blk, i);
+    const Cell* c = at(blk, i);
     return c->type() == type::word && symbol::resolve(word::symbol_of(c)) == routine_symbol &&
            i + 2 < block::length(blk) &&
-           block::cell_at(blk, i + 1)->type() == type::block && block::cell_at(blk, i + 2)->type() == type::block;
+           at(blk, i + 1)->type() == type::block && at(blk, i + 2)->type() == type::block;
   }
 
   void walk(Cell* blk) {
@@ -78,7 +81,7 @@ struct Preparer {
         i += 2;  // the spec and the body are data
         continue;
       }
-      Cell inner = *block::cell_at(blk, i);
+      Cell inner = *at(blk, i);
       if (inner.type() == type::block || inner.type() == type::paren) {
         RootCell keep(inner);
         walk(&inner);
@@ -87,11 +90,11 @@ struct Preparer {
   }
 
   void define_at(Cell* blk, i32 i) {
-    Cell body = *block::cell_at(blk, i + 2);
+    Cell body = *at(blk, i + 2);
     RootCell keep(body);
     std::string name = entry_name(&body);
     if (name.empty() && block::length(&body) == 0 && i > 0) {
-      Cell target = *block::cell_at(blk, i - 1);
+      Cell target = *at(blk, i - 1);
       RootCell keep_target(target);
       if (target.type() == type::set_word || target.type() == type::set_path) {
         name = name_of(&target);
@@ -100,11 +103,11 @@ struct Preparer {
         string::make_from_utf8(&text, name);
         block::make_at(&body, 1);
         block::append_value(&body, &text);
-        *block::cell_at(blk, i + 2) = body;
+        *at(blk, i + 2) = body;
       }
     }
     if (name.empty() || !routine::find(name)) missing.push_back(name.empty() ? "(unnamed)" : name);
-    *block::cell_at(blk, i) = maker;
+    *at(blk, i) = maker;
   }
 };
 
