@@ -2,6 +2,7 @@
 // source, see CMakeLists.txt); this unit loads, prepares and evaluates the modules.
 #include "library/modules.h"
 
+#include <algorithm>
 #include <string>
 
 #include "datatypes/block.h"
@@ -77,8 +78,7 @@ struct Preparer {
   void walk(Cell* blk) {
     for (i32 i = 0; i < block::length(blk); ++i) {
       if (is_definition(blk, i)) {
-        define_at(blk, i);
-        i += 2;  // the spec and the body are data
+        i += define_at(blk, i) - 1;  // a named definition's spec and body are data
         continue;
       }
       Cell inner = *at(blk, i);
@@ -89,25 +89,43 @@ struct Preparer {
     }
   }
 
-  void define_at(Cell* blk, i32 i) {
+  // Answers the cells the definition leaves in the block: 3 for a named one, 1 for one in place.
+  i32 define_at(Cell* blk, i32 i) {
     Cell body = *at(blk, i + 2);
     RootCell keep(body);
     std::string name = entry_name(&body);
-    if (name.empty() && block::length(&body) == 0 && i > 0) {
+    const u32 before = i > 0 ? at(blk, i - 1)->type() : type::none;
+    const bool named = before == type::set_word || before == type::set_path;
+    if (name.empty() && block::length(&body) == 0 && named) {
       Cell target = *at(blk, i - 1);
       RootCell keep_target(target);
-      if (target.type() == type::set_word || target.type() == type::set_path) {
-        name = name_of(&target);
-        Cell text = none::value;
-        RootCell keep_text(text);
-        string::make_from_utf8(&text, name);
-        block::make_at(&body, 1);
-        block::append_value(&body, &text);
-        *at(blk, i + 2) = body;
-      }
+      name = name_of(&target);
+      Cell text = none::value;
+      RootCell keep_text(text);
+      string::make_from_utf8(&text, name);
+      block::make_at(&body, 1);
+      block::append_value(&body, &text);
+      *at(blk, i + 2) = body;
     }
-    if (name.empty() || !routine::find(name)) missing.push_back(name.empty() ? "(unnamed)" : name);
-    *at(blk, i) = maker;
+    if (name.empty() || !routine::find(name)) {
+      missing.push_back(name.empty() ? "(unnamed)" : name);
+      return 3;
+    }
+    if (named) {
+      *at(blk, i) = maker;
+      return 3;
+    }
+    // In place: the routine itself stands where its definition was, and is called there.
+    Cell spec = *at(blk, i + 1);
+    RootCell keep_spec(spec);
+    Cell r = *routine::define(name, &spec, &body);
+    stack::drop(1);
+    Cell* cells = at(blk, 0);
+    const i32 n = block::length(blk);
+    cells[i] = r;
+    std::copy(cells + i + 3, cells + n, cells + i + 1);
+    block::set_tail(blk, series::head_index(blk) + n - 2);
+    return 1;
   }
 };
 
@@ -134,6 +152,7 @@ const std::vector<Module>& modules() {
 
 void load(const Module& m, Cell* out) {
   lexer::load_text(m.text, out);
+  block::mark_library(out);
   if (load::header_index(out) == 0) series::set_head_index(out, series::head_index(out) + 2);
 }
 

@@ -4,7 +4,9 @@
 //
 // A module defines a routine! as `name: routine spec body`. The body names the routine's registry
 // entry (routine.h) as its first value, a string, a word or a path; an empty body names the entry
-// after the word (or path) being set. Every name is resolved before the module runs: a module naming an entry
+// after the word (or path) being set. A definition that no word or path is set to is replaced by
+// the routine itself, which is then called where it stands (`(routine [] ["name"])` gives the
+// routine's result; inside a function body it runs at each call with the arguments after it). Every name is resolved before the module runs: a module naming an entry
 // that no C++ code registered stops the start-up with a message naming both.
 #pragma once
 #include <string>

@@ -43,14 +43,16 @@ TEST(LibraryModules, RoutineDefinitionsNameRegistryEntries) {
   };
   for (const auto& c : cases) EXPECT_EQ(prepared(c.text, &code), c.missing) << c.text;
 
-  // Once prepared, the definitions make routines that call their entries.
-  ASSERT_TRUE(prepared("Kiv [] f: routine [] [\"test/answer\"] twice: routine [x [integer!]] [] reduce [f twice 5 type? :f]",
+  // Once prepared, the named definitions make routines that call their entries; one in place is
+  // called where it stands.
+  ASSERT_TRUE(prepared("Kiv [] f: routine [] [\"test/answer\"] twice: routine [x [integer!]] [] "
+                       "reduce [f twice 5 type? :f (routine [] [test/answer]) routine [x [integer!]] [twice] 4]",
                        &code)
                   .empty());
   Cell result = test::none_cell();
   RootCell keep_result(result);
   ASSERT_TRUE(interpreter::do_safe(&code, &result));
-  EXPECT_EQ(test::mold_text(result), "[42 10 routine!]");
+  EXPECT_EQ(test::mold_text(result), "[42 10 routine! 42 8]");
 }
 
 TEST(LibraryModules, TableFollowsThePhases) {
