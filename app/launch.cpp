@@ -19,6 +19,7 @@
 #include "evaluator/script.h"
 #include "lexer/lexer.h"
 #include "lexer/load.h"
+#include "library/routines.h"
 #include "runtime/stack.h"
 
 namespace kiv::boot {
@@ -42,6 +43,7 @@ int run_file(const std::string& path) {
   // The script's folder becomes the current directory, whether or not the file could be read.
   const std::string folder = load::folder_of(path);
   if (!folder.empty() && folder != "./" && ::chdir(folder.c_str()) != 0) errno = 0;
+  library::follow_current_dir();
   if (!read) {
     Cell* file = stack::push_cell();
     string::make_from_utf8(file, path);

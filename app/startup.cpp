@@ -14,9 +14,10 @@
 #include "app/launch.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
-#include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "io/kivbin.h"
+#include "library/modules.h"
+#include "library/routines.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
 #include "runtime/platform.h"
@@ -145,8 +146,8 @@ void run_test_exit(std::string_view what) {
 
 // 2: the runtime units' initial values (float-text constants, external list heads, the mold cycle
 // stack, the case-table and string scratch sizes, the lexer and KIVBIN list heads, the collector's
-// root-callback list).
-void init_unit_values() {}
+// root-callback list), and the command line the system object starts from.
+void init_unit_values() { library::command_line = command_line(); }
 
 // 3
 [[gnu::noinline]] void record_stack_limit() {
@@ -168,7 +169,8 @@ void collector_on() {
   words::word_recording = false;
 }
 
-// 9-21: the top-level code of the language-level modules, in source order.
+// 9-21: the top-level code of the language-level modules, in source order: each phase's C++ part,
+// then the modules of library/modules.list listed for it (run_modules).
 // 9: datatype!, none, true, false; until the boot data defines them, the core vocabulary too (the
 // datatype words, typesets, actions, natives and operators).
 void make_core_words() {
@@ -184,33 +186,29 @@ void make_core_words() {
     word::set(&w, &c.value);
   }
 }
-void bind_boot_routines() {}       // 10: quit-return ... write-stdout
+// 10: the routines the modules name, from quit-return on; the hooks that read the system object.
+void bind_boot_routines() {
+  library::register_routines();
+  kivbin::register_routines();
+  library::install_system_hooks();
+}
 void make_constants() {}           // 11: constants, typesets, colour words
 void make_general_functions() {}   // 12
-// 13: system/options/path, system/script/args from command_line(). Until the library's system
-// object lands, this stand-in holds the least that ports need: system/schemes, where schemes are
-// registered, and system/standard with the templates of a port, its spec and a scheme.
-void make_system_object() {
-  Cell out;
-  interpreter::do_text(R"(
-    system: make object! [
-        schemes: make object! []
-        standard: make object! [
-            url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
-            scheme: make object! [name: title: info: actor: awake: none]
-            port: make object! [spec: scheme: actor: awake: state: data: extra: none]
-        ]
-    ]
-  )", &out);
-}
+void make_system_object() {}       // 13: the system object
 void make_reactivity() {}          // 14
 void make_schemes() {}             // 15: register-scheme, the URL parser
 void make_preprocessor() {}        // 16
 void make_tools() {}               // 17: debugger, tracers, profiler
 void set_options() {}              // 18: system/options/cache, extract-boot-args
 void make_gui_engine() {}          // 19: event!, view, VID, the platform context
-void make_codecs_and_help() { kivbin::define_words(); }  // 20: JSON, CSV, help; the KIVBIN entries
+void make_codecs_and_help() {}     // 20: JSON, CSV, help
 void make_console() {}             // 21: system/console, gui-console-ctx
+
+// Runs a phase: its C++ part, then its modules.
+void run_phase(i32 phase, void (*part)()) {
+  part();
+  library::run_phase(phase);
+}
 
 // 22: the console's launch; when it returns the program ends with status 0.
 void launch_console() {
@@ -257,19 +255,19 @@ void start_language() {
   make_word_aliases();       // 6
   fetch_literals();          // 7
   collector_on();            // 8
-  make_core_words();         // 9
-  bind_boot_routines();      // 10
-  make_constants();          // 11
-  make_general_functions();  // 12
-  make_system_object();      // 13
-  make_reactivity();         // 14
-  make_schemes();            // 15
-  make_preprocessor();       // 16
-  make_tools();              // 17
-  set_options();             // 18
-  make_gui_engine();         // 19
-  make_codecs_and_help();    // 20
-  make_console();            // 21
+  run_phase(9, make_core_words);
+  run_phase(10, bind_boot_routines);
+  run_phase(11, make_constants);
+  run_phase(12, make_general_functions);
+  run_phase(13, make_system_object);
+  run_phase(14, make_reactivity);
+  run_phase(15, make_schemes);
+  run_phase(16, make_preprocessor);
+  run_phase(17, make_tools);
+  run_phase(18, set_options);
+  run_phase(19, make_gui_engine);
+  run_phase(20, make_codecs_and_help);
+  run_phase(21, make_console);
 }
 
 void start_up(int argc, char** argv) {

@@ -250,6 +250,17 @@ Cell* clone(const Cell* blk, bool deep, bool paths) {
   return out;
 }
 
+void mark_library(const Cell* blk) {
+  SeriesBuffer* b = buffer_of(blk);
+  if (b->flags & series_flag::library) return;  // done already (and no cycle is walked twice)
+  b->flags |= series_flag::library;
+  for (const Cell* c = b->head_ptr<Cell>(); c < b->tail_ptr<Cell>(); ++c) {
+    if (c->type() == type::block || c->type() == type::paren) mark_library(c);
+  }
+}
+
+bool library_q(Ref<Node> node) { return kiv::buffer_of(node)->flags & series_flag::library; }
+
 void copy_typed_series(Cell* blk, i32 start, i32 end, i32 step, bool deep, const Cell* types) {
   if (step < 1) step = 1;
   for (i64 i = start; i < end && i < total(blk); i += step) {  // 64 bits: a step near 2^31 would wrap

@@ -64,6 +64,11 @@ Cell* clone(const Cell* blk, bool deep, bool paths);
 // datatype!'s or in the typeset! and which are series, bitset!, object!, error! or map!.
 void copy_typed_series(Cell* blk, i32 start, i32 end, i32 step, bool deep, const Cell* types);
 
+// The library-code mark (series_flag::library): set on a block and every block and paren inside
+// it, read on one block's node.
+void mark_library(const Cell* blk);
+bool library_q(Ref<Node> node);
+
 // Makes the cell an empty block with room for n cells (at least 1).
 Cell* make_at(Cell* out, i32 n);
 Cell* make_buffer_at(Cell* out, i32 n, bool unmanaged);

@@ -40,7 +40,8 @@ void mark_where() { collector::mark_cell(&where_word); }
 Cell innermost_position() {
   for (Frame* f = frame_top; f > frame_bottom;) {
     --f;
-    if (f->kind() == kind::block && f->word_context) {
+    // Library code is never the place of an error: its caller's expression is.
+    if (f->kind() == kind::block && f->word_context && !block::library_q(Ref<Node>(f->word_context))) {
       return Cell{type::block, f->saved_values, f->word_context, 0};
     }
   }

@@ -243,6 +243,8 @@ Ref<Node> make_value(const Cell* spec_in, const Cell* body_in, Ref<Node> ctx, i3
   if (has_body) {
     copy = *block::clone(&body, true, true);
     stack::drop(1);
+    // A library function's body stays library code.
+    if (block::library_q(Ref<Node>(body.w2))) block::mark_library(&copy);
   }
   Cell* cells = buffer_of(more)->head_ptr<Cell>();
   cells[more::body] = copy;

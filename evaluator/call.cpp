@@ -259,6 +259,13 @@ void move_to_context(const Cell* fn, Cell* base) {
   stack::top = base + words;
 }
 
+// Whether a function's body came from a library module.
+bool library_body(const Cell* fn) {
+  if (fn->type() != type::function) return false;
+  const Cell* body = function::more_cell(fn, function::more::body);
+  return body->type() == type::block && block::library_q(Ref<Node>(body->w2));
+}
+
 }  // namespace
 
 namespace detail {
@@ -363,6 +370,8 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
         } restore;
         if (flags & (function::flag::trace | function::flag::no_trace)) [[unlikely]] {
           tracing = (flags & function::flag::trace) ? trace_master : false;
+        } else if (tracing && library_body(fn)) [[unlikely]] {
+          tracing = false;  // a library function is one step: its call and its return
         }
         if (tracing) fire(event::prolog, c, -1, fn, nullptr);
         e = run_body(fn, base);

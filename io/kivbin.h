@@ -112,8 +112,8 @@ Cell* literal_at(i32 n);
 
 // ---- The codec's entries -----------------------------------------------------------------------
 
-// Registers the codec's routines ("kivbin/encode*", "kivbin/decode") and binds them to global words
-// until the library gives them their place under the codecs.
-void define_words();
+// Registers the codec's routines ("kivbin/encode*", "kivbin/decode"), which system/codecs/kivbin
+// holds.
+void register_routines();
 
 }  // namespace kiv::kivbin

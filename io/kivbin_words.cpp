@@ -1,7 +1,6 @@
 // The codec's entries as the language calls them: the routines "kivbin/encode*" (the value and the
-// compact? flag) and "kivbin/decode" (a binary!, or a file or url read as one). Until the library
-// puts them under the codecs object, define_words binds them to the global words kivbin-encode*
-// and kivbin-decode; this is the one place that names those words.
+// compact? flag) and "kivbin/decode" (a binary!, or a file or url read as one), defined under
+// system/codecs/kivbin by the system object's module.
 #include <vector>
 
 #include "datatypes/binary.h"
@@ -9,10 +8,7 @@
 #include "datatypes/file.h"
 #include "datatypes/routine.h"
 #include "datatypes/url.h"
-#include "datatypes/word.h"
 #include "io/kivbin.h"
-#include "lexer/lexer.h"
-#include "runtime/roots.h"
 #include "runtime/stack.h"
 
 namespace kiv::kivbin {
@@ -50,32 +46,11 @@ Cell* decode_entry(Cell* payload) {
   return out;
 }
 
-struct Entry {
-  const char* routine;
-  const char* word;
-  const char* spec;
-};
-constexpr Entry entries[] = {
-    {"kivbin/encode*", "kivbin-encode*", "data [any-type!] compact? [logic!]"},
-    {"kivbin/decode", "kivbin-decode", "payload [any-type!]"},
-};
-
 }  // namespace
 
-void define_words() {
-  routine::add(entries[0].routine, encode_entry);
-  routine::add(entries[1].routine, decode_entry);
-  for (const Entry& e : entries) {
-    Cell spec{type::none, 0, 0, 0};
-    RootCell keep_spec(spec);
-    lexer::load_text(e.spec, &spec);
-    Cell r = *routine::define(e.routine, &spec, nullptr);
-    RootCell keep_r(r);
-    stack::drop(1);
-    Cell w = word::load(e.word);
-    RootCell keep_w(w);
-    word::set(&w, &r);
-  }
+void register_routines() {
+  routine::add("kivbin/encode*", encode_entry);
+  routine::add("kivbin/decode", decode_entry);
 }
 
 }  // namespace kiv::kivbin

@@ -24,6 +24,7 @@ constexpr u32 unit_mask = 0x1F;          // the unit size in bytes: 1, 2, 4 or 1
 constexpr u32 owned = 1u << 17;          // owned by an object (change reports)
 constexpr u32 complement = 1u << 19;     // complemented bitset
 constexpr u32 unmanaged = 1u << 20;      // outside the frames; never moved nor freed by the collector
+constexpr u32 library = 1u << 21;        // code of a library module: raises no trace event, is no near
 constexpr u32 big = 1u << 24;            // big series
 constexpr u32 mark = 1u << 27;           // collector mark
 constexpr u32 head_inside = 1u << 28;    // the head was placed in the middle of the data area
