@@ -134,8 +134,9 @@ i32 do_math_op(i32 left, i32 right, i32 op, Cell* result) {
       break;
     case 4:
       if (right == 0) math_error("zero-divide");
-      // Every number divides evenly by -1; -2147483648 % -1 would trap in the hardware.
-      r = right == -1 ? 0 : left % right;
+      // The quotient behind it does not fit, as for divide; the hardware would trap on it.
+      if (left == min_value && right == -1) math_error("overflow");
+      r = left % right;
       break;
     case 5: r = left | right; break;
     case 6: r = left & right; break;
