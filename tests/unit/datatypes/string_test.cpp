@@ -1,5 +1,6 @@
 // string! storage (units, widening, access, copying text) and the string actions.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <random>
@@ -15,6 +16,7 @@
 #include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
+#include "runtime/sys.h"
 #include "tests/unit/string_fixture.h"
 
 namespace kiv {
@@ -267,6 +269,22 @@ TEST(StringStorageDeath, UnsupportedEncodingExitsWithFailure) {
         string::load_push(reinterpret_cast<const std::byte*>("x"), 1, 7);
       },
       ::testing::ExitedWithCode(1), "");
+}
+
+// An encoding nobody decodes ends the process; its message and the text written before it must
+// survive the console writer's buffer.
+void load_in_an_unknown_encoding() {
+  boot_core();
+  dup2(2, 1);  // the console (stdout) goes where the matcher looks
+  sys::init_console();
+  sys::write("earlier text|");
+  const std::byte bytes[] = {std::byte{'a'}};
+  string::load_buffer(bytes, 1, nullptr, 7);
+}
+
+TEST(StringStorageDeath, UnsupportedEncodingMessageSurvivesTheConsoleBuffer) {
+  EXPECT_EXIT(load_in_an_unknown_encoding(), testing::ExitedWithCode(string::load_error_status),
+              "earlier text\\|\\*\\*\\* Loading Error: input encoding unsupported\n");
 }
 
 // ---------------------------------------------------------------------------------------------
