@@ -103,6 +103,8 @@ const char* to_decimal(i32 n) {
   return p;
 }
 
+u32 hash(const Cell* value, bool) { return hashtable::hash_pointer(value->w2 >> 4) << 4 | (value->w2 & 15); }
+
 bool float_out_of_range_q(const Cell* c) { return out_of_range_q(c->as_double()); }
 
 i32 do_math_op(i32 left, i32 right, i32 op, Cell* result) {
@@ -481,7 +483,7 @@ void init() {
   e.or_t = or_t;
   e.xor_t = xor_t;
   datatype::register_type(type::integer, 0, "integer!", e);
-  hashtable::set_hash_procedure(type::integer, hashtable::hash_word2);
+  hashtable::set_hash_procedure(type::integer, hash);
 }
 
 }  // namespace kiv::integer
