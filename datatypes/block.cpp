@@ -302,7 +302,7 @@ i32 form(const Cell* value, Cell* out, const Cell* part, i32 limit) {
 }
 
 i32 mold_each(const Cell* value, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit,
-              i32 indent) {
+              i32 indent, bool first_on_new_line) {
   mold::CycleGuard guard(series::node_of(value));
   bool multi_line = false;
   i32 first = std::max(head_index(value), 0);
@@ -310,7 +310,7 @@ i32 mold_each(const Cell* value, Cell* out, bool only, bool all, bool flat, cons
     if (part && limit <= 0) break;
     Cell item = *cell_at(value, i);
     RootCell keep(item);
-    if (!flat && (item.header & header::new_line)) {
+    if (!flat && ((item.header & header::new_line) || (i == first && first_on_new_line))) {
       if (i == first && !only) {
         multi_line = true;
         ++indent;

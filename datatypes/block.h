@@ -80,9 +80,10 @@ Cell* push(const Cell* value);
 Cell* push_new(i32 n);
 inline Cell scratch{type::none, 0, 0, 0};  // the boot scratch cell (kept alive by the boot's roots)
 
-// Molds the cells from the head (the body of mold, without brackets).
+// Molds the cells from the head (the body of mold, without brackets); first_on_new_line molds the
+// first cell as if it carried a new-line marker.
 i32 mold_each(const Cell* blk, Cell* out, bool only, bool all, bool flat, const Cell* part, i32 limit,
-              i32 indent);
+              i32 indent, bool first_on_new_line = false);
 // Element-wise comparison.
 i32 compare_cells(const Cell* a, const Cell* b, i32 op);
 

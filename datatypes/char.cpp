@@ -165,7 +165,7 @@ void init() {
                               .or_t = or_t,
                               .xor_t = xor_t,
                           });
-  hashtable::set_hash_procedure(type::char_, hashtable::hash_word2);
+  hashtable::set_hash_procedure(type::char_, integer::hash);
 }
 
 }  // namespace kiv::char_

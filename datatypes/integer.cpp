@@ -103,6 +103,8 @@ const char* to_decimal(i32 n) {
   return p;
 }
 
+u32 hash(const Cell* value, bool) { return hashtable::hash_pointer(value->w2 >> 4) << 4 | (value->w2 & 15); }
+
 bool float_out_of_range_q(const Cell* c) { return out_of_range_q(c->as_double()); }
 
 i32 do_math_op(i32 left, i32 right, i32 op, Cell* result) {
@@ -134,8 +136,9 @@ i32 do_math_op(i32 left, i32 right, i32 op, Cell* result) {
       break;
     case 4:
       if (right == 0) math_error("zero-divide");
-      // Every number divides evenly by -1; -2147483648 % -1 would trap in the hardware.
-      r = right == -1 ? 0 : left % right;
+      // The quotient behind it does not fit, as for divide; the hardware would trap on it.
+      if (left == min_value && right == -1) math_error("overflow");
+      r = left % right;
       break;
     case 5: r = left | right; break;
     case 6: r = left & right; break;
@@ -480,7 +483,7 @@ void init() {
   e.or_t = or_t;
   e.xor_t = xor_t;
   datatype::register_type(type::integer, 0, "integer!", e);
-  hashtable::set_hash_procedure(type::integer, hashtable::hash_word2);
+  hashtable::set_hash_procedure(type::integer, hash);
 }
 
 }  // namespace kiv::integer

@@ -50,6 +50,10 @@ inline bool out_of_range_q(double d) { return !(d >= -2147483648.0 && d <= 21474
 // The same for the double in a cell (float!, percent!, time!).
 bool float_out_of_range_q(const Cell* c);
 
+// The key hash of integer! and char!: runs of 16 neighbours (aligned) land in neighbouring buckets
+// while the runs themselves scatter, so dense keys stay in the cache and strided ones still spread.
+u32 hash(const Cell* value, bool case_);
+
 // The text reader behind `to integer!` of a string: `chars` holds `count` characters of `unit`
 // bytes (1, 2 or 4); an optional sign, digits, ' separators skipped, -2147483648 accepted. Status 0
 // on success, -1 on any other character (the value read so far is answered), -2 on overflow (0

@@ -362,40 +362,83 @@ Cell* append_c_string(Cell* s, const char* text) {
   return append_bytes(s, text, static_cast<i32>(std::strlen(text)));
 }
 
+namespace {
+
+// The length of the run of ASCII bytes at p, eight at a time.
+size_t ascii_prefix(const u8* p, const u8* end) {
+  const u8* q = p;
+  for (; end - q >= 8; q += 8) {
+    u64 w;
+    std::memcpy(&w, q, 8);
+    if (w & 0x8080808080808080ull) break;
+  }
+  while (q < end && *q < 0x80) ++q;
+  return static_cast<size_t>(q - p);
+}
+
+// One character of UTF-8 at p: a malformed or cut sequence gives U+FFFD and consumes its valid
+// prefix (one byte at least), a code point past U+10FFFF gives U+FFFD.
+inline i32 decode_lenient(const u8*& p, const u8* end) {
+  const u8 c = *p;
+  i32 len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (len == 0 || end - p < len) {
+    ++p;
+    return 0xFFFD;
+  }
+  i32 cp = len == 1 ? c : c & (0x7F >> len);
+  for (i32 i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) {
+      p += i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  p += len;
+  return cp > unicode::max_code_point ? 0xFFFD : cp;
+}
+
+// Decodes [p, end) into units of `unit` bytes at `at`; answers the characters written.
+template <u32 unit>
+i32 decode_into(std::byte* at, const u8* p, const u8* end) {
+  std::byte* o = at;
+  while (p < end) {
+    if (*p < 0x80) {
+      const size_t run = ascii_prefix(p, end);
+      for (size_t i = 0; i < run; ++i, o += unit) write_unit(o, unit, p[i]);
+      p += run;
+      continue;
+    }
+    write_unit(o, unit, decode_lenient(p, end));
+    o += unit;
+  }
+  return static_cast<i32>((o - at) / unit);
+}
+
+}  // namespace
+
 Cell* append_utf8(Cell* s, std::string_view utf8) {
   auto* p = reinterpret_cast<const u8*>(utf8.data());
   auto* end = p + utf8.size();
-  const u8* q = p;
-  while (q < end && *q < 0x80) ++q;
-  if (q == end) {  // plain ASCII: one block
+  const size_t ascii = ascii_prefix(p, end);
+  if (ascii == utf8.size()) {  // plain ASCII: one block
     if (!utf8.empty()) {
       std::byte* at = reserve_chars(s, static_cast<i32>(utf8.size()), 1);
       write_latin1(at, buffer_of(s)->unit(), p, static_cast<i32>(utf8.size()));
     }
     return s;
   }
-  while (p < end) {
-    i32 cp;
-    u8 c = *p;
-    i32 len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (len == 0 || end - p < len) {
-      cp = 0xFFFD;
-      len = 1;
-    } else {
-      cp = len == 1 ? c : c & (0x7F >> len);
-      for (i32 i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-          cp = 0xFFFD;
-          len = i;
-          break;
-        }
-        cp = (cp << 6) | (p[i] & 0x3F);
-      }
-      if (cp > unicode::max_code_point) cp = 0xFFFD;
-    }
-    append_char(buffer_of(s), cp);
-    p += len;
+  // Beyond ASCII the text needs 2-byte units at least, and 4 only when a lead byte of a 4-byte
+  // sequence appears: room for one character per byte is reserved, and the tail set back after.
+  const bool wide = std::any_of(p + ascii, end, [](u8 c) { return c >= 0xF0; });
+  const i32 bytes = static_cast<i32>(utf8.size());
+  if (wide) {
+    while (p < end) append_char(buffer_of(s), decode_lenient(p, end));
+    return s;
   }
+  std::byte* at = reserve_chars(s, bytes, 2);
+  SeriesBuffer* b = buffer_of(s);
+  const i32 n = b->unit() == 2 ? decode_into<2>(at, p, end) : decode_into<4>(at, p, end);
+  b->tail -= static_cast<u32>(bytes - n) * b->unit();
   return s;
 }
 
@@ -545,20 +588,51 @@ Cell* make_from_utf8(Cell* out, std::string_view utf8) {
   return load_buffer(reinterpret_cast<const std::byte*>(utf8.data()), static_cast<i32>(utf8.size()), out, 0);
 }
 
+namespace {
+
+// Encodes the units [p, end) as UTF-8 at o; answers the end of what was written.
+template <u32 unit>
+char* encode_units(const std::byte* p, const std::byte* end, char* o) {
+  while (p < end) {
+    if constexpr (unit == 1) {
+      const size_t run = ascii_prefix(reinterpret_cast<const u8*>(p), reinterpret_cast<const u8*>(end));
+      std::memcpy(o, p, run);
+      o += run;
+      p += run;
+      if (p == end) break;
+    }
+    const i32 cp = read_unit(p, unit);
+    p += unit;
+    if (cp < 0x80) {
+      *o++ = static_cast<char>(cp);
+    } else if (unit == 1 || cp < 0x800) {
+      *o++ = static_cast<char>(0xC0 | cp >> 6);
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      o += unicode::encode_utf8(cp, reinterpret_cast<u8*>(o));
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
 std::string to_utf8(const Cell* s) {
   const SeriesBuffer* b = buffer_of(s);
-  u32 unit = b->unit();
-  u32 shift = unit_shift(unit);
-  i32 total = static_cast<i32>((b->tail - b->head) >> shift);
-  i32 head = std::clamp(head_index(s), 0, total);
-  std::string out;
-  out.reserve(static_cast<size_t>(total - head));
-  const std::byte* p = arena::at(b->head);
-  for (i32 i = head; i < total; ++i) {
-    u8 tmp[4];
-    i32 n = unicode::encode_utf8(read_unit(p + (static_cast<u32>(i) << shift), unit), tmp);
-    out.append(reinterpret_cast<char*>(tmp), static_cast<size_t>(n));
+  const u32 unit = b->unit();
+  const u32 shift = unit_shift(unit);
+  const i32 total = static_cast<i32>((b->tail - b->head) >> shift);
+  const i32 head = std::clamp(head_index(s), 0, total);
+  const std::byte* from = arena::at(b->head) + (static_cast<u32>(head) << shift);
+  const std::byte* to = arena::at(b->tail);
+  std::string out(static_cast<size_t>(unicode::utf8_length_of_range(from, to, unit)), '\0');
+  char* o = out.data();
+  switch (unit) {
+    case 1: o = encode_units<1>(from, to, o); break;
+    case 2: o = encode_units<2>(from, to, o); break;
+    default: o = encode_units<4>(from, to, o); break;
   }
+  KIV_ASSERT(o == out.data() + out.size(), "the UTF-8 length was measured wrong");
   return out;
 }
 

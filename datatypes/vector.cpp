@@ -32,7 +32,8 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
-bool float_type_q(u32 et) { return et == type::float_; }
+// percent! elements are doubles holding the fraction (50% is 0.5), always 64 bits wide.
+bool float_type_q(u32 et) { return et == type::float_ || et == type::percent; }
 u32 default_width(u32 et) { return float_type_q(et) ? 8 : 4; }
 u32 width_of(const Cell* v) { return series::buffer_of(v)->unit(); }
 u32 element_type(const Cell* v) { return v->w3; }
@@ -224,10 +225,12 @@ u32 named_type(const Cell* word) {
   if (name == "integer!") return type::integer;
   if (name == "char!") return type::char_;
   if (name == "float!") return type::float_;
+  if (name == "percent!") return type::percent;
   return 0;
 }
 
 bool width_ok(u32 et, i32 bits) {
+  if (et == type::percent) return true;  // any size asked: 64 bits
   if (float_type_q(et)) return bits == 32 || bits == 64;
   return bits == 8 || bits == 16 || bits == 32;
 }
@@ -255,7 +258,7 @@ Cell* make(Cell*, Cell* spec, u32) {
   if (n == 0) return make_at(out, 0, type::integer, 4);
   if (at(0)->type() != type::word) {
     const u32 et = at(0)->type();
-    if (et != type::integer && et != type::char_ && et != type::float_)
+    if (et != type::integer && et != type::char_ && !float_type_q(et))
       raise_error(ErrorCategory::script, "invalid-type", datatype_arg(et));
     return fill(out, et, default_width(et), 0, spec);
   }
@@ -263,11 +266,12 @@ Cell* make(Cell*, Cell* spec, u32) {
   const u32 et = named_type(at(0));
   if (!et) bad_make(spec);
   i32 pos = 1;
-  if (at(1)->type() != type::integer) raise_error(ErrorCategory::script, "invalid-spec-field", *at(1));
-  const i32 bits = at(1)->as_int();
-  if (!width_ok(et, bits)) bad_make(spec);
-  const u32 w = static_cast<u32>(bits / 8);
-  ++pos;
+  // Only percent! may go without a size.
+  const bool sized = at(1)->type() == type::integer;
+  if (!sized && et != type::percent) raise_error(ErrorCategory::script, "invalid-spec-field", *at(1));
+  if (sized && !width_ok(et, at(1)->as_int())) bad_make(spec);
+  const u32 w = et == type::percent ? 8 : static_cast<u32>(at(1)->as_int() / 8);
+  if (sized) ++pos;
   i32 count = 0;
   if (pos < n && at(pos)->type() == type::integer) count = std::max(at(pos++)->as_int(), 0);
   Cell values = none::value;
@@ -301,6 +305,12 @@ i32 elements(const Cell* v, Cell* out, bool molded, const Cell* part, i32 limit)
     }
     const std::byte* p = element_at(v, i);
     std::string text;
+    if (et == type::percent) {
+      push_element(p, w, et, &item);
+      limit = molded ? actions::dispatch_mold(&item, out, false, false, false, part, limit, 0)
+                     : actions::dispatch_form(&item, out, part, limit);
+      continue;
+    }
     if (et == type::char_) {
       // Formed, a character stands for itself, but with mold's escapes for the unprintable ones.
       push_element(p, w, et, &item);
@@ -472,9 +482,11 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
 // The number a searched value stands for, or false when it can equal no element.
 bool probe_of(const Cell* v, const Cell* value, double* out) {
   const u32 t = value->type(), et = element_type(v);
-  if (float_type_q(et) ? (t != type::float_ && t != type::integer) : (t != type::integer && t != type::char_))
+  if (et == type::percent ? t != type::percent
+      : float_type_q(et)  ? (t != type::float_ && t != type::integer)
+                          : (t != type::integer && t != type::char_))
     return false;
-  *out = t == type::float_ ? value->as_double() : static_cast<double>(value->as_int());
+  *out = float_type_q(t) ? value->as_double() : static_cast<double>(value->as_int());
   return true;
 }
 

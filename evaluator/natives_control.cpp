@@ -6,9 +6,12 @@
 // unchanged. The loop bodies run under a loop frame with the value stack reset to that frame's base,
 // so the arguments below the frame (the body block, the iteration's series and words) stay put and
 // need no other rooting.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/dispatch.h"
@@ -653,6 +656,117 @@ Exit forall(bool check) {
   return close_loop();
 }
 
+// remove-each batches its removals. The elements of the rounds that answer true stay in a gap that
+// later survivors are moved over, so the loop moves each element once instead of once per removal
+// before it. Any reader closes the gap first (buffer_of), so a body that looks at the series sees it
+// with every earlier round's removal done, as if each had been removed at once. Series with an index
+// (hash!), with change reports (owned) or other elements (vector!, image!) take the removal action
+// round by round.
+bool batched_q(const Cell* series) {
+  const u32 t = series->type();
+  if (t == type::hash) return false;
+  if (!block::any_block_q(t) && !string::any_string_q(t) && t != type::binary) return false;
+  return !(buffer_of(Ref<Node>(series->w2))->flags & series_flag::owned);
+}
+
+i32 raw_length(const Cell* series) {
+  const SeriesBuffer* b = raw_buffer_of(Ref<Node>(series->w2));
+  return static_cast<i32>(b->used_bytes() / b->unit());
+}
+
+// The element at unit `at` of the series as it lies, gap included (none past the tail).
+void raw_element(const Cell* series, i32 at, Cell* out) {
+  SeriesBuffer* b = raw_buffer_of(Ref<Node>(series->w2));
+  if (at < 0 || at >= raw_length(series)) {
+    *out = none::value;
+  } else if (block::any_block_q(series->type())) {
+    *out = b->head_ptr<Cell>()[at];
+  } else if (series->type() == type::binary) {
+    integer::box(out, static_cast<u8>(b->head_ptr()[at]));
+  } else {
+    char_::box(out, string::read_unit(b->head_ptr() + static_cast<u32>(at) * b->unit(), b->unit()));
+  }
+}
+
+// Removes `count` elements at `at` through the series' own action.
+void remove_at(const Cell* series, i32 at, i32 count) {
+  Cell* const saved = stack::top;
+  Cell* target = stack::push_value(series);
+  series::set_head_index(target, at);
+  Cell* part = stack::push_cell();
+  integer::box(part, count);
+  actions::get<action::slot::remove>(target)(target, part, nullptr);
+  stack::top = saved;
+}
+
+struct GapRecord {
+  i32 index;
+  GapRecord(const Cell* series, i32 at) : index(memory::begin_gap(series, at)) {}
+  ~GapRecord() { memory::end_gap(index); }
+  GapRecord(const GapRecord&) = delete;
+  GapRecord& operator=(const GapRecord&) = delete;
+  memory::Gap& get() const { return memory::gaps[static_cast<size_t>(index)]; }
+};
+
+// Sets the words of one round to the elements after the gap. Setting a word can run code that closes
+// the gap, so each element is found from the record again.
+void set_round_words(const Cell* series, const GapRecord& gap, const Cell* words, i32 n) {
+  Cell v;
+  RootCell keep(v);
+  if (words->type() != type::block) {
+    raw_element(series, gap.get().rest, &v);
+    set_word(words, &v);
+    return;
+  }
+  const i32 head = std::max(block::head_index(words), 0);
+  if (block::any_block_q(series->type())) {
+    for (i32 i = 0; i < n; ++i) {
+      raw_element(series, gap.get().rest + i, &v);
+      if (v.type() == type::unset) raise_error(ErrorCategory::script, "need-value", *block::cell_at(words, head + i));
+    }
+  }
+  for (i32 i = 0; i < n; ++i) {
+    raw_element(series, gap.get().rest + i, &v);
+    set_word(block::cell_at(words, head + i), &v);
+  }
+}
+
+// The batched rounds; answers the status to pass on (Exit::none for the normal end and break).
+Exit remove_each_batched(Cell* a, const Cell* series, const Cell* words, i32 n, Cell* base) {
+  GapRecord gap(series, series::head_index(series));
+  for (;;) {
+    if (gap.get().rest < 0 || gap.get().rest >= raw_length(series)) return Exit::none;
+    set_round_words(series, gap, words, n);
+    stack::top = base;
+    const Exit e = eval(a + 2);
+    if (e == Exit::break_) return Exit::none;
+    if (e != Exit::none && e != Exit::continue_) return e;
+    const bool drop = e == Exit::none && truth(base);
+    SeriesBuffer* b = raw_buffer_of(Ref<Node>(series->w2));
+    // Owned since the loop began: the owner hears of each removal, so the gap closes for good.
+    const bool owned = b->flags & series_flag::owned;
+    if (owned) b = buffer_of(Ref<Node>(series->w2));
+    // The body may have closed the gap and changed the series: the record says where things are.
+    const i32 at = std::min(gap.get().rest, raw_length(series));
+    const i32 kept = std::min(gap.get().kept, at);
+    const i32 count = std::min(raw_length(series) - at, n);
+    if (owned) {
+      if (drop && count) remove_at(series, at, count);
+      const i32 next = drop ? at : at + count;
+      memory::set_gap(gap.index, next, next);
+    } else if (drop) {
+      memory::set_gap(gap.index, kept, at + count);
+    } else {
+      if (kept != at) {
+        const u32 unit = b->unit();
+        std::memmove(b->head_ptr() + static_cast<u32>(kept) * unit, b->head_ptr() + static_cast<u32>(at) * unit,
+                     static_cast<size_t>(count) * unit);
+      }
+      memory::set_gap(gap.index, kept + count, at + count);
+    }
+  }
+}
+
 Exit remove_each(bool check) {
   if (check) check_args({bit(type::word) | bit(type::block), series, bit(type::block)});
   Cell* a = stack::arguments;
@@ -662,26 +776,25 @@ Exit remove_each(bool check) {
   const Cell* words = stack::push_value(a);
   Cell* base = open_loop();
   Exit status = Exit::none;
-  const bool map = series->type() == type::map;
-  while (map ? map::foreach_next(series, words, n) : foreach_next(series, words, n)) {
-    stack::top = base;
-    const Exit e = eval(a + 2);
-    if (e == Exit::continue_) continue;
-    if (e == Exit::break_) break;
-    if (e != Exit::none) {
-      status = e;
-      break;
+  if (batched_q(series)) {
+    status = remove_each_batched(a, series, words, n, base);
+  } else {
+    const bool map = series->type() == type::map;
+    while (map ? map::foreach_next(series, words, n) : foreach_next(series, words, n)) {
+      stack::top = base;
+      const Exit e = eval(a + 2);
+      if (e == Exit::continue_) continue;
+      if (e == Exit::break_) break;
+      if (e != Exit::none) {
+        status = e;
+        break;
+      }
+      if (!truth(base)) continue;
+      // Remove the n values just visited (fewer at the tail).
+      const i32 at = series::head_index(series) - n;
+      remove_at(series, at, std::min(n, series::total_length(series) - at));
+      series::set_head_index(series, at);
     }
-    if (!truth(base)) continue;
-    // Remove the n values just visited (fewer at the tail).
-    const i32 at = series::head_index(series) - n;
-    const i32 count = std::min(n, series::total_length(series) - at);
-    Cell* target = stack::push_value(series);
-    series::set_head_index(target, at);
-    Cell* part = stack::push_cell();
-    integer::box(part, count);
-    actions::get<action::slot::remove>(target)(target, part, nullptr);
-    series::set_head_index(series, at);
   }
   if (status != Exit::none) return leave_loop(status);
   stack::pop_frame_reset();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <vector>
@@ -198,18 +199,22 @@ bool dir_path_q(std::string_view path) {
 }
 
 void fold_line_ends(std::string& text) {
-  std::size_t out = 0;
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if (c != '\r') {
-      text[out++] = c;
-      continue;
-    }
-    text[out++] = '\n';
-    if (i + 1 < n && text[i + 1] == '\n') ++i;
+  char* const start = text.data();
+  char* const end = start + text.size();
+  char* cr = static_cast<char*>(std::memchr(start, '\r', text.size()));
+  if (!cr) return;
+  // Each CR becomes LF and swallows one LF after it; the runs between move down in blocks.
+  char* out = cr;
+  for (char* in = cr; in < end;) {
+    *out++ = '\n';
+    in += in + 1 < end && in[1] == '\n' ? 2 : 1;
+    char* next = static_cast<char*>(std::memchr(in, '\r', static_cast<size_t>(end - in)));
+    if (!next) next = end;
+    std::memmove(out, in, static_cast<size_t>(next - in));
+    out += next - in;
+    in = next;
   }
-  text.resize(out);
+  text.resize(static_cast<size_t>(out - start));
 }
 
 i32 text_or_bytes(std::string& bytes, bool binary, bool lines) {

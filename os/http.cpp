@@ -93,7 +93,8 @@ long timeout_from_environment(long fallback) {
 i32 headers_value(const std::string& text) {
   std::vector<std::pair<std::string, std::vector<std::string>>> grouped;
   for (auto& [name, value] : parse_header_lines(text)) {
-    auto same = [&](const auto& g) { return same_name(g.first, name); };
+    const std::string& key = name;  // older compilers do not capture a structured binding
+    auto same = [&](const auto& g) { return same_name(g.first, key); };
     auto found = std::find_if(grouped.begin(), grouped.end(), same);
     if (found == grouped.end()) grouped.push_back({name, {}}), found = grouped.end() - 1;
     found->second.push_back(value);

@@ -566,4 +566,53 @@ MemoryFigures stats_figures() {
   return m;
 }
 
+// ---- Batched removals ----
+
+namespace {
+
+SeriesBuffer* gap_buffer(const Gap& g) { return raw_buffer_of(Ref<Node>(g.series->w2)); }
+
+void shut(Gap& g, SeriesBuffer* b) {
+  const u32 unit = b->unit();
+  std::byte* head = b->head_ptr();
+  std::byte* rest = head + static_cast<u32>(g.rest) * unit;
+  std::memmove(head + static_cast<u32>(g.kept) * unit, rest, static_cast<size_t>(b->tail_ptr() - rest));
+  b->tail -= static_cast<u32>(g.rest - g.kept) * unit;
+  g.rest = g.kept;
+  b->flags &= ~series_flag::gapped;
+}
+
+}  // namespace
+
+void close_gap(SeriesBuffer* b) {
+  // The collector walks buffers as they lie: moving cells under its scan could hide one from it.
+  if (collector::collecting) return;
+  for (size_t i = gaps.size(); i-- > 0;) {
+    if (gap_buffer(gaps[i]) == b) return shut(gaps[i], b);
+  }
+  KIV_ASSERT(false, "a series marked as gapped has no gap record");
+}
+
+i32 begin_gap(const Cell* series, i32 at) {
+  gaps.push_back({series, at, at});
+  return static_cast<i32>(gaps.size() - 1);
+}
+
+void set_gap(i32 index, i32 kept, i32 rest) {
+  Gap& g = gaps[static_cast<size_t>(index)];
+  SeriesBuffer* b = gap_buffer(g);
+  g.kept = kept;
+  g.rest = rest;
+  if (kept < rest) b->flags |= series_flag::gapped;
+  else b->flags &= ~series_flag::gapped;
+}
+
+void end_gap(i32 index) {
+  KIV_ASSERT(static_cast<size_t>(index) + 1 == gaps.size(), "gaps end in reverse order");
+  Gap& g = gaps.back();
+  SeriesBuffer* b = gap_buffer(g);
+  if (b->flags & series_flag::gapped) shut(g, b);
+  gaps.pop_back();
+}
+
 }  // namespace kiv::memory

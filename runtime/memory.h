@@ -12,6 +12,8 @@
 
 namespace kiv {
 
+struct Cell;
+
 // A node slot: the offset of its buffer's header when in use; 0 or a free-list link when free.
 struct Node {
   u32 buffer;
@@ -25,6 +27,7 @@ constexpr u32 owned = 1u << 17;          // owned by an object (change reports)
 constexpr u32 complement = 1u << 19;     // complemented bitset
 constexpr u32 unmanaged = 1u << 20;      // outside the frames; never moved nor freed by the collector
 constexpr u32 library = 1u << 21;        // code of a library module: raises no trace event, is no near
+constexpr u32 gapped = 1u << 23;         // holds units awaiting removal (memory::open_gap)
 constexpr u32 big = 1u << 24;            // big series
 constexpr u32 mark = 1u << 27;           // collector mark
 constexpr u32 head_inside = 1u << 28;    // the head was placed in the middle of the data area
@@ -101,7 +104,19 @@ struct Fixup {
   void* slot;
 };
 
-inline SeriesBuffer* buffer_of(Ref<Node> n) { return arena::at<SeriesBuffer>(n->buffer); }
+namespace memory {
+void close_gap(SeriesBuffer* b);
+}
+
+// Every reader of a series comes through here, so a gap left by a batched removal is closed before
+// anyone can see it.
+inline SeriesBuffer* buffer_of(Ref<Node> n) {
+  SeriesBuffer* b = arena::at<SeriesBuffer>(n->buffer);
+  if (b->flags & series_flag::gapped) [[unlikely]] memory::close_gap(b);
+  return b;
+}
+// The buffer as it lies, gap included: only for the code that keeps the gap.
+inline SeriesBuffer* raw_buffer_of(Ref<Node> n) { return arena::at<SeriesBuffer>(n->buffer); }
 
 }  // namespace kiv
 
@@ -178,6 +193,20 @@ void sweep_big_series();
 // The bytes held by series: node slots in use x 4, the carved part of every series frame, and the
 // footprint of every big series (what `stats` and `recycle` return).
 double stats_total();
+
+// A removal batched by a loop over a series: the units [kept, rest) of the series, counted from its
+// head, are dead and wait to be dropped. While the gap is open the buffer carries series_flag::gapped
+// and the first buffer_of closes it (the rest moves down to `kept`, leaving kept == rest); the loop
+// reads its record back after running the user's code. `series` is a rooted cell that stays put, so
+// it follows the node when the collector moves it. Records end in the reverse order of their start.
+struct Gap {
+  const Cell* series;
+  i32 kept, rest;
+};
+i32 begin_gap(const Cell* series, i32 at);  // an empty gap at `at`; the record's index
+inline std::vector<Gap> gaps;
+void set_gap(i32 index, i32 kept, i32 rest);
+void end_gap(i32 index);  // closes the gap and drops the record
 
 struct NodeFrameFigures {
   u32 free, used, capacity;  // slots

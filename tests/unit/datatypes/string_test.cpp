@@ -1,6 +1,8 @@
 // string! storage (units, widening, access, copying text) and the string actions.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
@@ -15,6 +17,7 @@
 #include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
+#include "runtime/sys.h"
 #include "tests/unit/string_fixture.h"
 
 namespace kiv {
@@ -85,6 +88,51 @@ TEST_F(StringStorage, AppendingTextAndBytes) {
     want += static_cast<char>('a' + i % 26);
   }
   EXPECT_EQ(txt(big), want);
+}
+
+// Text decoded in bulk against a decoder of one character at a time: malformed and cut sequences
+// give U+FFFD for their valid prefix, the unit is the narrowest that holds every character, and the
+// text encodes back to the same UTF-8 when it was valid.
+TEST_F(StringStorage, Utf8InBulkMatchesOneCharacterAtATime) {
+  auto reference = [](std::string_view in) {
+    std::u32string out;
+    for (size_t i = 0; i < in.size();) {
+      const u8 c = static_cast<u8>(in[i]);
+      size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+      char32_t cp = 0xFFFD;
+      if (len && i + len <= in.size()) {
+        cp = len == 1 ? c : c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+          if ((static_cast<u8>(in[i + k]) & 0xC0) != 0x80) {
+            cp = 0xFFFD;
+            len = k;
+            break;
+          }
+          cp = cp << 6 | (static_cast<u8>(in[i + k]) & 0x3F);
+        }
+        if (cp > 0x10FFFF) cp = 0xFFFD;
+      }
+      out += cp;
+      i += std::max<size_t>(len, 1);
+    }
+    return out;
+  };
+  const std::string_view pieces[] = {"a", "abcdefghijklmnop", "\u00e9", "\u20ac", "\U0001F600", "\xC3", "\xE2\x82",
+                                     "\xF0\x9F\x98", "\x80", "\xFF", "\xF4\x90\x80\x80", "\r\n"};
+  const std::string_view starts[] = {"", "x", "\u20ac", "\U0001F600"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string in;
+    for (int k = static_cast<int>(rng() % 12); k > 0; --k) in += pieces[rng() % std::size(pieces)];
+    const std::string_view start = starts[rng() % std::size(starts)];
+    Cell* s = str(start);
+    string::append_utf8(s, in);
+    const std::u32string want = reference(std::string(start) + in);
+    ASSERT_EQ(string::to_u32(s), want) << in;
+    const char32_t widest = want.empty() ? 0 : *std::max_element(want.begin(), want.end());
+    EXPECT_EQ(unit_of(s), widest > 0xFFFF ? 4u : widest > 0x7F ? 2u : 1u) << in;
+    if (want.find(U'\uFFFD') == std::u32string::npos) EXPECT_EQ(txt(s), std::string(start) + in);
+  }
 }
 
 TEST_F(StringStorage, HeadPastTheTailReadsEmptyAndIsClipped) {
@@ -267,6 +315,22 @@ TEST(StringStorageDeath, UnsupportedEncodingExitsWithFailure) {
         string::load_push(reinterpret_cast<const std::byte*>("x"), 1, 7);
       },
       ::testing::ExitedWithCode(1), "");
+}
+
+// An encoding nobody decodes ends the process; its message and the text written before it must
+// survive the console writer's buffer.
+void load_in_an_unknown_encoding() {
+  boot_core();
+  dup2(2, 1);  // the console (stdout) goes where the matcher looks
+  sys::init_console();
+  sys::write("earlier text|");
+  const std::byte bytes[] = {std::byte{'a'}};
+  string::load_buffer(bytes, 1, nullptr, 7);
+}
+
+TEST(StringStorageDeath, UnsupportedEncodingMessageSurvivesTheConsoleBuffer) {
+  EXPECT_EXIT(load_in_an_unknown_encoding(), testing::ExitedWithCode(string::load_error_status),
+              "earlier text\\|\\*\\*\\* Loading Error: input encoding unsupported\n");
 }
 
 // ---------------------------------------------------------------------------------------------
