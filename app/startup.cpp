@@ -16,6 +16,7 @@
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "io/image_entries.h"
 #include "io/kivbin.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
@@ -209,7 +210,10 @@ void make_preprocessor() {}        // 16
 void make_tools() {}               // 17: debugger, tracers, profiler
 void set_options() {}              // 18: system/options/cache, extract-boot-args
 void make_gui_engine() {}          // 19: event!, view, VID, the platform context
-void make_codecs_and_help() { kivbin::define_words(); }  // 20: JSON, CSV, help; the KIVBIN entries
+void make_codecs_and_help() {  // 20: JSON, CSV, help; the KIVBIN and image entries
+  kivbin::define_words();
+  image::define_words();
+}
 void make_console() {}             // 21: system/console, gui-console-ctx
 
 // 22: the console's launch; when it returns the program ends with status 0.
