@@ -10,9 +10,7 @@
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/url.h"
-#include "datatypes/word.h"
-#include "lexer/lexer.h"
-#include "runtime/roots.h"
+#include "io/routine_words.h"
 #include "runtime/stack.h"
 
 namespace kiv::image {
@@ -93,17 +91,7 @@ void define_words() {
   routine::add(entries[3].routine, encode_entry<Format::bmp>);
   routine::add(entries[4].routine, encode_entry<Format::gif>);
   routine::add(entries[5].routine, encode_entry<Format::tiff>);
-  for (const Entry& e : entries) {
-    Cell spec{type::none, 0, 0, 0};
-    RootCell keep_spec(spec);
-    lexer::load_text(e.spec, &spec);
-    Cell r = *routine::define(e.routine, &spec, nullptr);
-    RootCell keep_r(r);
-    stack::drop(1);
-    Cell w = word::load(e.word);
-    RootCell keep_w(w);
-    word::set(&w, &r);
-  }
+  for (const Entry& e : entries) routine_words::define(e.routine, e.word, e.spec);
 }
 
 }  // namespace kiv::image

@@ -9,10 +9,8 @@
 #include "datatypes/file.h"
 #include "datatypes/routine.h"
 #include "datatypes/url.h"
-#include "datatypes/word.h"
 #include "io/kivbin.h"
-#include "lexer/lexer.h"
-#include "runtime/roots.h"
+#include "io/routine_words.h"
 #include "runtime/stack.h"
 
 namespace kiv::kivbin {
@@ -65,17 +63,7 @@ constexpr Entry entries[] = {
 void define_words() {
   routine::add(entries[0].routine, encode_entry);
   routine::add(entries[1].routine, decode_entry);
-  for (const Entry& e : entries) {
-    Cell spec{type::none, 0, 0, 0};
-    RootCell keep_spec(spec);
-    lexer::load_text(e.spec, &spec);
-    Cell r = *routine::define(e.routine, &spec, nullptr);
-    RootCell keep_r(r);
-    stack::drop(1);
-    Cell w = word::load(e.word);
-    RootCell keep_w(w);
-    word::set(&w, &r);
-  }
+  for (const Entry& e : entries) routine_words::define(e.routine, e.word, e.spec);
 }
 
 }  // namespace kiv::kivbin
