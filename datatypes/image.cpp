@@ -449,9 +449,13 @@ void tail_q() { logic::set_result(pixel_count(stack::arguments) < head_of(stack:
 
 i32 length_q(const Cell* series) { return pixel_count(series); }
 
+// Equal images hash alike: the pixel count and the first pixels, never the node.
 u32 hash(const Cell* image, bool) {
-  const u32 words[2] = {image->w1, image->w2};
-  return hashtable::murmur3_32(words, sizeof words);
+  u32 words[17] = {static_cast<u32>(pixel_count(image))};
+  const Bitmap& b = bitmap_of(image);
+  const size_t n = std::min<size_t>(b.data.size(), 16);
+  std::copy_n(b.data.begin(), n, words + 1);
+  return hashtable::murmur3_32(words, static_cast<i32>((n + 1) * 4));
 }
 
 bool image_bytes(const Cell* image, std::vector<u8>& out) {
