@@ -10,6 +10,7 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
+#include "datatypes/image.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
@@ -136,6 +137,7 @@ void register_datatypes() {
   map::init();
   vector::init();
   date::init();
+  image::init();
 }
 
 // 9: the actions table (62 entries in slot order).

@@ -15,6 +15,7 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "evaluator/natives.h"
+#include "io/image_entries.h"
 #include "io/kivbin.h"
 #include "library/modules.h"
 #include "library/routines.h"
@@ -190,6 +191,7 @@ void make_core_words() {
 void bind_boot_routines() {
   library::register_routines();
   kivbin::register_routines();
+  image::register_routines();
   library::install_system_hooks();
 }
 void make_constants() {}           // 11: constants, typesets, colour words

@@ -143,9 +143,8 @@ inline Hook<i32 (*)(const Cell* number, const Cell* money, i32 op)> compare_mone
                                                                                    "datatypes/money"};
 inline Hook<double (*)(const Cell* money)> money_to_float{"money_to_float", required, "datatypes/money"};
 inline Hook<i32 (*)(const Cell* money)> money_to_integer{"money_to_integer", required, "datatypes/money"};
-// The raw 32-bit pixel words of an image (4 bytes per pixel, memory order B G R A); `to binary!` of
-// an image raises bad-to-arg while unset.
-inline Hook<bool (*)(const Cell* image, std::vector<u8>& out)> image_bytes{"image_bytes", pending, "image!"};
+// The raw 32-bit pixel words of an image (4 bytes per pixel, memory order B G R A), for `to binary!`.
+inline Hook<bool (*)(const Cell* image, std::vector<u8>& out)> image_bytes{"image_bytes", required, "image!"};
 
 // The lexer, for the datatypes: the type of the one token UTF-8 text scans to (0 when it is not a
 // single token); the scan of a text into one value in `out` (false when it is not one value); and

@@ -10,6 +10,7 @@
 #include "datatypes/char.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
+#include "datatypes/image.h"
 #include "datatypes/dispatch.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
@@ -96,6 +97,7 @@ void boot_core() {
     map::init();
     vector::init();
     date::init();
+    image::init();
     // The word machinery: root block, symbol table, global context, word types, static words.
     words::boot_word_machinery();
     // The callable types (function! needs context!, registered with the words) and the paths.
