@@ -697,7 +697,9 @@ void write_context(Encoder& e, Ref<Node> ctx, bool with_values) {
   for (u32 i = 0; with_values && i < std::min(n, stored); ++i) follow |= values[i].type() != type::unset;
   const Cell unset{type::unset, 0, 0, 0};
   auto value = [&](u32 i) { return i < stored ? values + i : &unset; };
-  auto symbol = [&](u32 i) { return e.symbol(word::symbol_of(context::word_at(ctx, static_cast<i32>(i)))); };
+  // The encoder allocates nothing: the word list stays where it is.
+  const Cell* words = n ? context::word_at(ctx, 0) : nullptr;
+  auto symbol = [&](u32 i) { return e.symbol(word::symbol_of(words + i)); };
   if (e.compact) {
     e.lead(type::context, false);
     e.byte(static_cast<u8>(kind | (on_stack ? context_byte::on_stack : 0) | (self ? context_byte::self : 0) |
