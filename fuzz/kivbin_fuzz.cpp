@@ -1,7 +1,8 @@
 // The KIVBIN decoder on arbitrary bytes, in user mode and in boot mode (into a block of its own,
 // not the root block). The only ways out are values or kb-invalid-record, invalid-data (a wrong
 // magic or a failed expansion) and no-codec; anything else traps. What decodes must encode again in
-// both forms, and each of those must decode.
+// both forms, and each of those must decode. fuzz/kivbin.dict holds the lead bytes of every type
+// with a codec and the headers (run with -dict=fuzz/kivbin.dict).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>

@@ -123,7 +123,7 @@ namespace {
 // One step of a path into the value reached so far; false when the value has no cell `i`.
 bool step(Cell& at, u32 i) {
   const u32 t = at.type();
-  if (any_block_kind_q(t) || t == type::hash) {
+  if (any_block_kind_q(t) || t == type::hash || t == type::map) {
     if (i >= static_cast<u32>(cells_in(&at))) return false;
     at = buffer_of(Ref<Node>(at.w2))->head_ptr<Cell>()[i];
     return true;
@@ -174,11 +174,14 @@ Cell Decoder::designated_series(u32 type_id) {
   // The new value shares the designated series: it must be stored the way the type reads it.
   bool fits;
   if (any_block_kind_q(type_id) || type_id == type::hash) fits = any_block_kind_q(t) || t == type::hash;
-  else if (type_id == type::binary || type_id == type::bitset) fits = t == type_id;
+  else if (type_id == type::binary || type_id == type::bitset || type_id == type::vector || type_id == type::map)
+    fits = t == type_id;
   else fits = string::any_string_q(t);
   if (!fits) invalid(at);
+  // A vector's element type and the index of a map or hash! go with the series; a hash! over a
+  // block's series has no index yet (the block code makes one at the next change).
+  if (t != type_id || (t != type::vector && t != type::map && t != type::hash)) c.w3 = 0;
   c.header = type_id;
-  c.w3 = 0;
   return c;
 }
 

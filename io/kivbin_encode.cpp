@@ -1,6 +1,7 @@
 // The KIVBIN encoder: the walk over the value graph (record counters, reference paths, the symbol
 // list) and the assembly of the header, the symbol table and the records in either form. The
 // payload of each datatype is written by its codec (kivbin_types.cpp).
+#include <algorithm>
 #include <cstring>
 
 #include "datatypes/binary.h"
@@ -10,27 +11,44 @@
 
 namespace kiv::kivbin {
 
-void Encoder::bytes(const void* p, std::size_t n) {
-  const u8* b = static_cast<const u8*>(p);
-  out.insert(out.end(), b, b + n);
-}
-
-void Encoder::varint(u32 v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<u8>(v | 0x80));
-    v >>= 7;
+void Chunks::next_chunk(std::size_t n) {
+  if (!list.empty()) {
+    sizes.push_back(size() - before);
+    before = size();
   }
-  out.push_back(static_cast<u8>(v));
+  const std::size_t bytes = std::max(n, chunk_bytes);
+  list.emplace_back(new u8[bytes]);
+  at = list.back().get();
+  end = at + bytes;
 }
 
-void Encoder::word(u32 v) {
-  const u8 b[4] = {static_cast<u8>(v), static_cast<u8>(v >> 8), static_cast<u8>(v >> 16), static_cast<u8>(v >> 24)};
-  out.insert(out.end(), b, b + 4);
+void Chunks::copy_to(u8* to) const {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::size_t n = i < sizes.size() ? sizes[i] : size() - before;
+    if (n) std::memcpy(to, list[i].get(), n);
+    to += n;
+  }
+}
+
+void Encoder::bytes(const void* p, std::size_t n) {
+  const u8* from = static_cast<const u8*>(p);
+  while (n) {
+    // Large data fills up the chunk and goes on in the next.
+    std::size_t take = std::min(n, static_cast<std::size_t>(out.end - out.at));
+    if (!take) {
+      take = std::min(n, Chunks::chunk_bytes);
+      out.room(take);
+    }
+    std::memcpy(out.at, from, take);
+    out.at += take;
+    from += take;
+    n -= take;
+  }
 }
 
 void Encoder::pad(u32 multiple) {
   if (compact) return;
-  while (out.size() % multiple) out.push_back(0);
+  while (out.size() % multiple) byte(0);
 }
 
 void Encoder::lead(u32 type_id, bool flag, u32 bits, bool reference) {
@@ -57,27 +75,34 @@ void Encoder::special(u8 b) {
 }
 
 u32 Encoder::symbol(i32 id) {
-  auto [at, added] = symbol_index.try_emplace(id, static_cast<u32>(symbols.size()));
-  if (added) symbols.push_back(id);
-  return at->second;
+  const u32 k = static_cast<u32>(id);
+  if (k >= symbol_slots.size()) symbol_slots.resize(std::max<std::size_t>(k + 1, symbol_slots.size() * 2), 0);
+  u32& slot = symbol_slots[k];
+  if (!slot) {
+    symbols.push_back(id);
+    slot = static_cast<u32>(symbols.size());
+  }
+  return slot - 1;
 }
 
 bool Encoder::seen(u32 node) {
-  auto [at, added] = written.try_emplace(node, static_cast<u32>(path_store.size()));
-  if (!added) {
-    found = at->second;
+  if (written.empty()) written.resize(std::size_t{1} << (32 - leaf_shift));
+  std::unique_ptr<u32[]>& leaf = written[node >> leaf_shift];
+  if (!leaf) leaf.reset(new u32[(1u << leaf_shift) / 4]());
+  u32& at = leaf[(node & ((1u << leaf_shift) - 1)) / 4];
+  if (at) {
+    found = at;
     return true;
   }
-  path_store.push_back(static_cast<u32>(levels.size() + 1));
-  path_store.insert(path_store.end(), levels.begin(), levels.end());
-  path_store.push_back(counter);
+  at = here();
   return false;
 }
 
 void Encoder::write_path() {
-  const u32 n = path_store[found];
-  u(n);
-  for (u32 i = 1; i <= n; ++i) u(path_store[found + i]);
+  std::vector<u32> path;
+  for (u32 k = found; k; k = steps[k].parent) path.push_back(steps[k].index);
+  u(static_cast<u32>(path.size()));
+  for (auto i = path.rbegin(); i != path.rend(); ++i) u(*i);
 }
 
 void Encoder::value(const Cell* v) {
@@ -121,6 +146,7 @@ void write_symbol_table(const Encoder& e, Encoder& file) {
 Cell* encode(const Cell* value, bool compact, Cell* out) {
   Encoder e;
   e.compact = compact;
+  e.symbol_slots.assign(static_cast<std::size_t>(symbol::count()) + 1, 0);
   e.value(value);
   // Sizes travel as 32-bit signed integers.
   if (e.out.size() > 0x7FFFFFF0u) raise_error(ErrorCategory::internal, "no-memory");
@@ -134,9 +160,15 @@ Cell* encode(const Cell* value, bool compact, Cell* out) {
   file.u(1);  // one root value
   file.u(static_cast<u32>(e.out.size()));
   if (with_symbols) write_symbol_table(e, file);
-  file.bytes(e.out.data(), e.out.size());
-  if (file.out.size() > 0x7FFFFFF0u) raise_error(ErrorCategory::internal, "no-memory");
-  return binary::make_from(out, file.out.data(), static_cast<i32>(file.out.size()));
+  const u64 size = u64{file.out.size()} + e.out.size();
+  if (size > 0x7FFFFFF0u) raise_error(ErrorCategory::internal, "no-memory");
+  binary::make_at(out, static_cast<i32>(size));
+  SeriesBuffer* b = binary::buffer_of(out);
+  u8* at = b->head_ptr<u8>();
+  file.out.copy_to(at);
+  e.out.copy_to(at + file.out.size());
+  b->tail = b->head + static_cast<u32>(size);
+  return out;
 }
 
 }  // namespace kiv::kivbin

@@ -8,8 +8,9 @@
 // reference path met inside a value can already reach that value (cycles), and so everything made
 // is reachable by the collector.
 #pragma once
-#include <string>
-#include <unordered_map>
+#include <cstring>
+#include <deque>
+#include <memory>
 #include <vector>
 
 #include "io/kivbin.h"
@@ -19,32 +20,85 @@ namespace kiv::kivbin {
 
 // ---- Encoder ---------------------------------------------------------------------------------
 
+// The records area as a list of chunks: it grows without copying what was written. room(n) gives
+// n contiguous bytes at `at`; the writer moves `at` past what it wrote.
+struct Chunks {
+  static constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+  std::vector<std::unique_ptr<u8[]>> list;
+  std::vector<std::size_t> sizes;  // of the chunks before the last
+  u8* at = nullptr;
+  u8* end = nullptr;
+  std::size_t before = 0;  // the bytes of the chunks before the last
+
+  u8* room(std::size_t n) {
+    if (static_cast<std::size_t>(end - at) < n) [[unlikely]] next_chunk(n);
+    return at;
+  }
+  void next_chunk(std::size_t n);
+  std::size_t size() const { return list.empty() ? 0 : before + static_cast<std::size_t>(at - list.back().get()); }
+  void copy_to(u8* out) const;
+};
+
 struct Encoder {
   bool compact = true;
-  std::vector<u8> out;  // the records area
+  Chunks out;  // the records area
 
-  // The output's symbol list, in order of first use, and the index of each symbol in it.
+  // The output's symbol list, in order of first use, and by symbol id 1 + the index of the symbol
+  // in it (0: not used yet).
   std::vector<i32> symbols;
-  std::unordered_map<i32, u32> symbol_index;
+  std::vector<u32> symbol_slots;
 
-  // Each series or context node already written, mapped to its path in the path store (the count,
-  // then the steps). A path is the list of record counters from the root to the value.
-  std::unordered_map<u32, u32> written;
-  std::vector<u32> path_store;
-  std::vector<u32> levels;  // the counters of the enclosing levels
-  u32 counter = 0;          // the current level's counter: the position of the next record
-  u32 found = 0;            // the path of the node seen() last answered true for
+  // A path is the list of record counters from the root to a value. The paths of the values that
+  // hold a node or enter a level form a tree: entry k is a step from the entry of the enclosing
+  // level (entry 0 is the root, above the root values). Each series or context node already
+  // written is mapped to its entry; the map is made at the first node.
+  struct Step {
+    u32 parent, index;
+  };
+  std::deque<Step> steps;
+  // Node to entry, indexed directly by the node's arena offset (nodes are 4-byte slots, so the
+  // offset over 4 tells them apart): a leaf for each 64 KB of the arena, made when a node in it is
+  // first met, holds an entry per slot, 0 while that node was not written.
+  static constexpr u32 leaf_shift = 16;
+  std::vector<std::unique_ptr<u32[]>> written;
+  struct Level {
+    u32 counter, entry;
+  };
+  std::vector<Level> levels;  // the enclosing levels
+  u32 counter = 0;            // the current level's counter: the position of the next record
+  u32 entry = 0;              // the current level's entry
+  u32 found = 0;              // the entry of the node seen() last answered true for
 
   bool new_line = false;  // of the record being written
   u32 owner = 0;          // a context whose path a word has just recorded: its owner is written in full
 
+  Encoder() { steps.push_back({0, 0}); }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+  ~Encoder() = default;
+
   // Bytes and numbers. u and s are a varint and a zig-zag varint in the compact form, a 32-bit word
   // in the fixed form.
-  void byte(u8 b) { out.push_back(b); }
+  void byte(u8 b) {
+    *out.room(1) = b;
+    ++out.at;
+  }
   void bytes(const void* p, std::size_t n);
-  void varint(u32 v);
+  void varint(u32 v) {
+    u8* p = out.room(5);
+    for (; v >= 0x80; v >>= 7) *p++ = static_cast<u8>(v | 0x80);
+    *p++ = static_cast<u8>(v);
+    out.at = p;
+  }
   void zigzag(i32 v) { varint((static_cast<u32>(v) << 1) ^ static_cast<u32>(v >> 31)); }
-  void word(u32 v);
+  void word(u32 v) {
+    u8* p = out.room(4);
+    p[0] = static_cast<u8>(v);
+    p[1] = static_cast<u8>(v >> 8);
+    p[2] = static_cast<u8>(v >> 16);
+    p[3] = static_cast<u8>(v >> 24);
+    out.at = p + 4;
+  }
   void u(u32 v) { compact ? varint(v) : word(v); }
   void s(i32 v) { compact ? zigzag(v) : word(static_cast<u32>(v)); }
   // Fixed form: zero bytes up to a multiple of 4 (8) of the records area.
@@ -60,6 +114,13 @@ struct Encoder {
   // The index of a symbol in the output's list, added when new.
   u32 symbol(i32 id);
 
+  // The entry of the value at the current position: the last one made when it is that value's.
+  u32 here() {
+    const Step& last = steps.back();
+    if (steps.size() > 1 && last.parent == entry && last.index == counter) return static_cast<u32>(steps.size() - 1);
+    steps.push_back({entry, counter});
+    return static_cast<u32>(steps.size() - 1);
+  }
   // Whether the node was written before (its path is then what write_path writes); a new node has
   // the current path recorded for it.
   bool seen(u32 node);
@@ -81,11 +142,14 @@ struct Encoder {
     ++counter;
   }
   void enter() {
-    levels.push_back(counter);
+    const u32 inner = here();
+    levels.push_back({counter, entry});
     counter = 0;
+    entry = inner;
   }
   void leave() {
-    counter = levels.back();
+    counter = levels.back().counter;
+    entry = levels.back().entry;
     levels.pop_back();
   }
 };

@@ -11,17 +11,25 @@
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
+#include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/op.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "io/kivbin_internal.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/roots.h"
 #include "runtime/stack.h"
@@ -195,6 +203,105 @@ void read_typeset(Decoder& d, const Sink& s, const Record& r) {
   place(s, c);
 }
 
+// ---- pair!, point2D!, point3D!, tuple!, date!, money! ---------------------------------------------
+
+void write_pair(Encoder& e, const Cell* v) {
+  e.lead(type::pair, false);
+  e.s(pair::x_of(v));
+  e.s(pair::y_of(v));
+}
+void read_pair(Decoder& d, const Sink& s, const Record&) {
+  const i32 x = d.s();
+  const i32 y = d.s();
+  Cell c;
+  place(s, *pair::box(&c, x, y));
+}
+
+// The coordinates' raw 32-bit words, little-endian in both forms: every float comes back bit for bit.
+void write_point(Encoder& e, const Cell* v) {
+  e.lead(v->type(), false);
+  for (i32 i = 0; i < point::count_of(v->type()); ++i) e.word((&v->w1)[i]);
+}
+void read_point(Decoder& d, const Sink& s, const Record& r) {
+  Cell c{r.type, 0, 0, 0};
+  for (i32 i = 0; i < point::count_of(r.type); ++i) (&c.w1)[i] = d.word();
+  place(s, c);
+}
+
+// The fixed form always holds the 12 payload bytes; the compact form the bytes within the length,
+// which is 3 unless the flag gives it.
+void write_tuple(Encoder& e, const Cell* v) {
+  const i32 n = tuple::stored_length(v);
+  if (!e.compact) {
+    e.lead(type::tuple, false, static_cast<u32>(n) << fixed::unit_shift);
+    e.bytes(tuple::bytes_of(v), tuple::max_length);
+    return;
+  }
+  e.lead(type::tuple, n != 3);
+  if (n != 3) e.byte(static_cast<u8>(n));
+  e.bytes(tuple::bytes_of(v), static_cast<std::size_t>(n));
+}
+void read_tuple(Decoder& d, const Sink& s, const Record& r) {
+  const u8* at = d.compact ? d.p : r.start;
+  u32 n = 3;
+  if (!d.compact) n = (r.bits >> fixed::unit_shift) & 0xFF;
+  else if (r.flag) n = d.byte();
+  if (n == 0 || n > static_cast<u32>(tuple::max_length)) d.invalid(at);
+  const u8* bytes = d.take(d.compact ? n : tuple::max_length);
+  Cell c{type::tuple, 0, 0, 0};
+  place(s, *tuple::make_at(&c, bytes, static_cast<i32>(n)));
+}
+
+// What the date code relies on: a month and a day of the calendar, a finite time that is 0 without
+// the has-time flag and otherwise a local time of day within the day.
+bool valid_date(u32 w, double stored) {
+  const i32 month = date::month_of(w), day = date::day_of(w);
+  if (month < 1 || month > 12 || day < 1 || day > date::month_length(date::year_of(w), month)) return false;
+  if (!date::has_time_q(w)) return stored == 0;
+  const double local = stored + date::zone_seconds(date::zone_of(w));
+  return local >= 0 && local < date::day_seconds;
+}
+
+// The packed word, then the time's double: always in the fixed form, with the has-time flag in the
+// compact form (which the record's flag repeats).
+void write_date(Encoder& e, const Cell* v) {
+  const u32 w = date::word_of(v);
+  const bool timed = date::has_time_q(w);
+  e.lead(type::date, timed);
+  e.word(w);
+  if (timed || !e.compact) e.bytes(&v->w2, 8);
+}
+void read_date(Decoder& d, const Sink& s, const Record& r) {
+  const u8* at = d.p;
+  const u32 w = d.word();
+  const bool timed = date::has_time_q(w);
+  if (d.compact && r.flag != timed) d.invalid(r.start);
+  double stored = 0;
+  if (timed || !d.compact) std::memcpy(&stored, d.take(8), 8);
+  if (!valid_date(w, stored)) d.invalid(at);
+  Cell c;
+  place(s, *date::box(&c, w, timed ? stored : 0.0));
+}
+
+// The currency byte and the 11 digit bytes as the cell holds them; the sign in the flag (compact)
+// or header bit 22 (fixed).
+void write_money(Encoder& e, const Cell* v) {
+  const bool negative = money::negative_q(v);
+  e.lead(type::money, negative, negative ? fixed::money_negative : 0);
+  e.byte(money::currency_of(v));
+  e.bytes(money::digits_of(v), money::digit_bytes);
+}
+void read_money(Decoder& d, const Sink& s, const Record& r) {
+  const bool negative = d.compact ? r.flag : (r.bits & fixed::money_negative) != 0;
+  const u8* at = d.p;
+  const u8* payload = d.take(1 + money::digit_bytes);
+  bool valid = payload[0] <= money::currency_count();
+  for (i32 i = 1; i <= money::digit_bytes; ++i) valid &= (payload[i] >> 4) <= 9 && (payload[i] & 15) <= 9;
+  if (!valid) d.invalid(at);
+  Cell c;
+  place(s, *money::make_at(&c, negative, payload[0], payload + 1));
+}
+
 // ---- Block kinds ---------------------------------------------------------------------------------
 
 // Every cell from the start of the buffer is written; the head index puts the position back.
@@ -216,18 +323,21 @@ void write_block(Encoder& e, const Cell* v) {
 }
 
 // The block is placed before its cells are read, so a path inside it can reach it (a cycle).
-// Room is made as the cells come: a count the data does not back allocates nothing.
+// Room is made as the cells come: a count the data does not back allocates nothing. A hash! gets
+// its index first, so that every copy of the cell made meanwhile shares it, and fills it at the end.
 void read_block(Decoder& d, const Sink& s, const Record& r) {
   const i32 head = read_head(d, r);
   if (r.reference) return place_shared(d, s, r, head);
   const u32 n = d.count();
   Cell blk;
   block::make_at(&blk, static_cast<i32>(std::min<u32>(n, 256)));
-  blk.header = r.type;
-  blk.w1 = static_cast<u32>(head);
-  place(s, blk);
   RootCell keep(blk);
+  const bool indexed = r.type == type::hash;
+  const u32 index = indexed ? hashtable::make(1, &blk, hashtable::kind_hash, 0).offset() : 0;
+  place(s, Cell{r.type, static_cast<u32>(head), blk.w2, index});
   for (u32 i = 0; i < n; ++i) d.record(Decoder::append_to(&blk));
+  // The sink's cell holds the index (and follows it when nodes move).
+  if (indexed) hashtable::reset(Ref<Node>(Decoder::slot(s)->w3), static_cast<i32>(n));
 }
 
 // An empty block! record (a function without a body still has one in its place).
@@ -265,6 +375,16 @@ void write_string(Encoder& e, const Cell* v) {
   e.pad(4);
 }
 
+// Whether 4-byte characters are all code points: the case tables and the UTF-8 writer index by them.
+bool code_points_q(const u8* chars, u32 count) {
+  for (u32 i = 0; i < count; ++i) {
+    u32 cp;
+    std::memcpy(&cp, chars + 4 * i, 4);
+    if (cp > static_cast<u32>(char_::max_code_point)) return false;
+  }
+  return true;
+}
+
 void read_string(Decoder& d, const Sink& s, const Record& r) {
   const bool bytes_only = r.type == type::binary;
   u32 unit = 1;
@@ -287,14 +407,7 @@ void read_string(Decoder& d, const Sink& s, const Record& r) {
   const u64 size = u64{count} * unit;
   if (size > d.left()) d.invalid(at);
   const u8* src = d.take(size);
-  // Every character must be a code point: the case tables and the UTF-8 writer index by it.
-  if (unit == 4) {
-    for (u32 i = 0; i < count; ++i) {
-      u32 cp;
-      std::memcpy(&cp, src + 4 * i, 4);
-      if (cp > static_cast<u32>(char_::max_code_point)) d.invalid(at);
-    }
-  }
+  if (unit == 4 && !code_points_q(src, count)) d.invalid(at);
   Cell c{type::unset, 0, 0, 0};
   if (bytes_only) {
     binary::make_from(&c, src, static_cast<i32>(count));
@@ -335,6 +448,115 @@ void read_bitset(Decoder& d, const Sink& s, const Record& r) {
   if (n) std::memcpy(bitset::get_data(&c), src, n);
   if (!d.compact) d.skip_pad();
   place(s, c);
+}
+
+// ---- vector!, map! -------------------------------------------------------------------------------
+
+// The element width's code in the compact kind byte: 1, 2, 4 or 8 bytes.
+u32 width_code(u32 width) { return width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3; }
+
+bool element_fits_q(u32 element_type, u32 width) {
+  if (element_type == type::float_) return width == 4 || width == 8;
+  return (element_type == type::integer || element_type == type::char_) && (width == 1 || width == 2 || width == 4);
+}
+
+// As a string, with the element type beside the width: the compact form's kind byte, the fixed
+// form's third word.
+void write_vector(Encoder& e, const Cell* v) {
+  const i32 head = series::head_index(v);
+  const bool ref = e.reference_to(v->w2);
+  SeriesBuffer* b = buffer_of(Ref<Node>(v->w2));
+  const u32 width = b->unit();
+  e.lead(type::vector, e.compact && head != 0, width << fixed::unit_shift, ref);
+  write_head(e, head);
+  if (ref) {
+    e.write_path();
+    return;
+  }
+  const u32 bytes = b->used_bytes();
+  if (e.compact) {
+    e.byte(static_cast<u8>(v->w3 << 2 | width_code(width)));
+    e.varint(bytes / width);
+  } else {
+    e.word(bytes / width);
+    e.word(v->w3);
+  }
+  e.bytes(b->head_ptr(), bytes);
+  e.pad(4);
+}
+void read_vector(Decoder& d, const Sink& s, const Record& r) {
+  const i32 head = read_head(d, r);
+  if (r.reference) return place_shared(d, s, r, head);
+  const u8* at = d.p;
+  u32 element_type, width, count;
+  if (d.compact) {
+    const u8 kind = d.byte();
+    element_type = kind >> 2;
+    width = 1u << (kind & 3);
+    count = d.varint();
+  } else {
+    width = (r.bits >> fixed::unit_shift) & 0xFF;
+    count = d.word();
+    element_type = d.word();
+  }
+  const u64 size = u64{count} * width;
+  if (!element_fits_q(element_type, width) || size > d.left()) d.invalid(at);
+  const u8* src = d.take(size);
+  if (element_type == type::char_ && width == 4 && !code_points_q(src, count)) d.invalid(at);
+  Cell c;
+  vector::make_at(&c, static_cast<i32>(count), element_type, width);
+  SeriesBuffer* b = buffer_of(Ref<Node>(c.w2));
+  if (size) std::memcpy(b->head_ptr(), src, size);
+  b->tail = b->head + static_cast<u32>(size);
+  c.w1 = static_cast<u32>(head);
+  if (!d.compact) d.skip_pad();
+  place(s, c);
+}
+
+// The live entries, key then value; removed ones are left out.
+void write_map(Encoder& e, const Cell* v) {
+  const bool ref = e.reference_to(v->w2);
+  e.lead(type::map, false, 0, ref);
+  if (ref) {
+    e.write_path();
+    return;
+  }
+  const Cell* cells = buffer_of(Ref<Node>(v->w2))->head_ptr<Cell>();
+  const u32 n = cells_of(v) & ~1u;
+  u32 live = 0;
+  for (u32 i = 0; i < n; i += 2) live += cells[i + 1].type() != 0;
+  e.u(2 * live);
+  e.enter();
+  for (u32 i = 0; i < n; i += 2) {
+    if (!cells[i + 1].type()) continue;
+    e.child(cells + i);
+    e.child(cells + i + 1);
+  }
+  e.leave();
+}
+
+// The map is placed with an empty index before its entries are read (a path inside may reach it);
+// the index is filled at the end, which keeps the later value of a repeated key.
+void read_map(Decoder& d, const Sink& s, const Record& r) {
+  if (r.reference) return place_shared(d, s, r, 0);
+  const u8* at = d.p;
+  const u32 n = d.count();
+  if (n % 2) d.invalid(at);
+  Cell m{type::none, 0, 0, 0};
+  RootCell keep_m(m);
+  map::make_at(&m, nullptr, 0);
+  place(s, m);
+  Cell entries{type::block, 0, m.w2, 0};
+  RootCell keep(entries);
+  for (u32 i = 0; i < n; ++i) {
+    const u8* cell_at = d.p;
+    const Sink entry = Decoder::append_to(&entries);
+    d.record(entry);
+    Cell* c = Decoder::slot(entry);
+    cell::clear_line_flag(c);
+    if (i % 2 == 0 && !map::valid_key_type_q(c->type())) d.invalid(cell_at);
+  }
+  hashtable::reset(Ref<Node>(Decoder::slot(s)->w3), static_cast<i32>(n / 2));
 }
 
 // ---- Words ---------------------------------------------------------------------------------------
@@ -475,7 +697,9 @@ void write_context(Encoder& e, Ref<Node> ctx, bool with_values) {
   for (u32 i = 0; with_values && i < std::min(n, stored); ++i) follow |= values[i].type() != type::unset;
   const Cell unset{type::unset, 0, 0, 0};
   auto value = [&](u32 i) { return i < stored ? values + i : &unset; };
-  auto symbol = [&](u32 i) { return e.symbol(word::symbol_of(context::word_at(ctx, static_cast<i32>(i)))); };
+  // The encoder allocates nothing: the word list stays where it is.
+  const Cell* words = n ? context::word_at(ctx, 0) : nullptr;
+  auto symbol = [&](u32 i) { return e.symbol(word::symbol_of(words + i)); };
   if (e.compact) {
     e.lead(type::context, false);
     e.byte(static_cast<u8>(kind | (on_stack ? context_byte::on_stack : 0) | (self ? context_byte::self : 0) |
@@ -765,10 +989,8 @@ void read_op(Decoder& d, const Sink& s, const Record& r) {
 
 // ---- The table -----------------------------------------------------------------------------------
 //
-// One row per datatype with a payload. Types still to come add theirs here:
-//   vector! 35, hash! 36 (block payload, then its index), pair! 37, tuple! 39, map! 40, date! 47,
-//   money! 49, point2D! 51, point3D! 52, image! 53.
-// tag!, email! and ref! share the string payload and are read once their types register.
+// One row per datatype with a payload. Types still to come add theirs here (image! 53). A type is
+// read only once it has registered.
 
 struct Row {
   u32 type_id;
@@ -781,6 +1003,7 @@ constexpr TypeCodec string_kind{write_string, read_string, true};
 constexpr TypeCodec word_kind{write_word, read_word, true};
 constexpr TypeCodec float_kind{write_float, read_float};
 constexpr TypeCodec native_kind{write_native, read_native};
+constexpr TypeCodec point_kind{write_point, read_point};
 
 constexpr Row rows[] = {
     {type::datatype, {write_datatype, read_datatype}},
@@ -821,6 +1044,15 @@ constexpr Row rows[] = {
     {type::typeset, {write_typeset, read_typeset}},
     {type::object, {write_object, read_object, true}},
     {type::error, {write_error, read_error, true}},
+    {type::hash, block_kind},
+    {type::map, {write_map, read_map, true}},
+    {type::vector, {write_vector, read_vector, true}},
+    {type::pair, {write_pair, read_pair}},
+    {type::point2D, point_kind},
+    {type::point3D, point_kind},
+    {type::tuple, {write_tuple, read_tuple}},
+    {type::date, {write_date, read_date}},
+    {type::money, {write_money, read_money}},
 };
 
 struct Table {

@@ -17,10 +17,18 @@
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/hash.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
+#include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "io/boot_lz.h"
@@ -118,7 +126,7 @@ struct Alike {
       return fail(("header differs: " + std::to_string(a.header) + " and " + std::to_string(b.header)).c_str()), false;
     switch (t) {
       case type::block: case type::paren: case type::path: case type::lit_path: case type::set_path:
-      case type::get_path: {
+      case type::get_path: case type::hash: {
         if (a.w1 != b.w1) return fail("head differs"), false;
         if (!pair(a.w2, b.w2)) return why.empty();
         i32 n = cells(a);
@@ -127,8 +135,22 @@ struct Alike {
           if (!value(cell_at(a, i), cell_at(b, i))) return false;
         return true;
       }
-      case type::string: case type::file: case type::url: case type::binary: case type::bitset: {
-        if (a.w1 != b.w1) return fail("head differs"), false;
+      case type::map: {
+        // The live entries in order: removed ones are not written.
+        if (!pair(a.w2, b.w2)) return why.empty();
+        i32 j = 0;
+        for (i32 i = 0; i + 1 < cells(a); i += 2) {
+          if (!cell_at(a, i + 1).type()) continue;
+          if (j + 1 >= cells(b)) return fail("entries differ"), false;
+          if (!value(cell_at(a, i), cell_at(b, j)) || !value(cell_at(a, i + 1), cell_at(b, j + 1))) return false;
+          j += 2;
+        }
+        if (j != cells(b)) return fail("entries differ"), false;
+        return true;
+      }
+      case type::string: case type::file: case type::url: case type::tag: case type::email: case type::ref:
+      case type::binary: case type::bitset: case type::vector: {
+        if (a.w1 != b.w1 || a.w3 != b.w3) return fail("head or element type differs"), false;
         if (!pair(a.w2, b.w2)) return why.empty();
         SeriesBuffer* x = buffer_of(Ref<Node>(a.w2));
         SeriesBuffer* y = buffer_of(Ref<Node>(b.w2));
@@ -180,13 +202,45 @@ struct Generator {
     }
     Cell s_cell;
     string::make_from_utf8(&s_cell, utf8);
-    if (pick(4) == 0) s_cell.header = pick(2) ? type::file : type::url;
+    static const u32 kinds[] = {type::file, type::url, type::tag, type::email, type::ref};
+    if (pick(3) == 0) s_cell.header = kinds[pick(5)];
     block::append_value(pool, &s_cell);
     return s_cell;
   }
 
+  // Elements of every kind a vector holds, within their range (characters are code points).
+  Cell vector_value() {
+    static const u32 shapes[][2] = {{type::integer, 1}, {type::integer, 2}, {type::integer, 4}, {type::char_, 1},
+                                    {type::char_, 2},   {type::char_, 4},   {type::float_, 4},  {type::float_, 8}};
+    const auto& [et, width] = shapes[pick(8)];
+    const u32 n = pick(5);
+    Cell v;
+    vector::make_at(&v, i32(n), et, width);
+    SeriesBuffer* b = buffer_of(Ref<Node>(v.w2));
+    for (u32 i = 0; i < n * width; i += width) {
+      u64 x = u64(rng()) << 32 | rng();
+      if (et == type::char_ && width == 4) x = pick(0x110000);
+      std::memcpy(b->head_ptr<u8>() + i, &x, width);
+    }
+    b->tail = b->head + n * width;
+    if (n && pick(3) == 0) v.w1 = pick(n + 1);
+    block::append_value(pool, &v);
+    return v;
+  }
+
+  // A date as the date code keeps them: a day of its month, a local time within the day.
+  Cell a_date() {
+    const i32 year = i32(pick(20001)) - 10000, month = i32(pick(12)) + 1;
+    const i32 day = i32(pick(u32(date::month_length(year, month)))) + 1;
+    const u32 zone = pick(2) ? 0 : date::zone_word(pick(2), i32(pick(16)), i32(pick(4)) * 15);
+    const bool timed = pick(2);
+    const double local = pick(86400 * 2) / 2.0;
+    Cell d;
+    return *date::box(&d, date::pack(year, month, day, zone, timed), timed ? local - date::zone_seconds(zone) : 0);
+  }
+
   Cell scalar() {
-    switch (pick(12)) {
+    switch (pick(19)) {
       case 0: return Cell{type::none, 0, 0, 0};
       case 1: return Cell{type::logic, pick(2), 0, 0};
       case 2: return Cell{type::integer, 0, u32(pick(200)), 0};
@@ -218,6 +272,35 @@ struct Generator {
         return b;
       }
       case 10: return Cell{type::datatype, type::integer, 0, 0};
+      case 11: {
+        Cell p;
+        return *pair::box(&p, i32(rng()), i32(pick(7)) - 3);
+      }
+      case 12: {
+        u8 raw[12];
+        for (u8& b : raw) b = u8(rng());
+        Cell t{type::tuple, 0, 0, 0};
+        return *tuple::make_at(&t, raw, i32(pick(10)) + 3);
+      }
+      case 13: return a_date();
+      case 14: {
+        u8 bcd[money::digit_bytes];
+        for (u8& b : bcd) b = u8(pick(10) << 4 | pick(10));
+        Cell m;
+        return *money::make_at(&m, pick(2), u8(pick(4)), bcd);
+      }
+      case 15: {
+        static const float f[] = {0.0f, -0.0f, 1.5f, -3e38f, 1e-40f, std::nanf("")};
+        Cell p{type::none, 0, 0, 0};
+        return *point::make_at(&p, pick(2) ? type::point2D : type::point3D, f[pick(6)], f[pick(6)], f[pick(6)]);
+      }
+      case 16: {
+        static const double d[] = {0.0, -0.0, 0.5, 0.125, 12.34, -1e-300};
+        Cell c{type::percent, 0, 0, 0};
+        c.set_double(d[pick(6)]);
+        return c;
+      }
+      case 17: return vector_value();
       default: return text();
     }
   }
@@ -249,7 +332,22 @@ struct Generator {
     return c;
   }
 
+  // Keys of every kind a map takes; repeated keys replace the earlier value.
+  Cell a_map(int depth) {
+    Cell m;
+    map::make_at(&m, nullptr, 4);
+    block::append_value(pool, &m);
+    for (u32 n = pick(5); n; --n) {
+      Cell key = scalar();
+      if (!map::valid_key_type_q(key.type())) continue;
+      Cell v = element(depth);
+      map::set_key(&m, &key, &v, pick(2));
+    }
+    return m;
+  }
+
   Cell container(int depth) {
+    if (pick(6) == 0) return a_map(depth);
     if (pick(4) == 0) {
       Cell o;
       object::make_at(&o, 4);
@@ -263,16 +361,17 @@ struct Generator {
       }
       return o;
     }
-    static const u32 kinds[] = {type::block, type::block, type::paren, type::path};
+    static const u32 kinds[] = {type::block, type::block, type::paren, type::path, type::hash};
     Cell b;
     block::make_at(&b, 4);
-    b.header = kinds[pick(4)];
+    b.header = kinds[pick(5)];
     block::append_value(pool, &b);
     u32 n = pick(6);
     for (u32 i = 0; i < n; ++i) {
       Cell e = element(depth);
       block::append_value(&b, &e);
     }
+    if (b.type() == type::hash) hash::make_at(&b, &b);
     if (n && pick(3) == 0) b.w1 = pick(n + 1);
     return b;
   }
@@ -312,6 +411,27 @@ void round_trips(i32 graphs) {
 TEST_F(Kivbin, RandomGraphsComeBackAlikeInEveryForm) {
   // Under collector torture every allocation of the decoder collects: a small run says enough.
   round_trips(collector::torture_every ? 150 : 10000);
+}
+
+TEST_F(Kivbin, ValuesWithoutACodecAreRefusedInBothForms) {
+  // The types the language cannot make, inside a block: the refusal comes from anywhere in the graph.
+  const Cell refused[] = {{type::triple, 1, 2, 3}, {type::handle, 0, 0, ~0u}, {type::event, 0, 0, 0}};
+  for (const Cell& v : refused) {
+    Cell* blk = stack::push_cell();
+    block::make_at(blk, 2);
+    Cell one{type::integer, 0, 1, 0};
+    block::append_value(blk, &one);
+    block::append_value(blk, &v);
+    for (bool compact : {true, false}) {
+      try {
+        encoded(*blk, compact);
+        ADD_FAILURE() << "type " << v.type() << " was encoded";
+      } catch (const LanguageError& e) {
+        EXPECT_EQ(e.category, ErrorCategory::access);
+        EXPECT_STREQ(e.id, "no-codec");
+      }
+    }
+  }
 }
 
 // ---- Boot mode --------------------------------------------------------------------------------
