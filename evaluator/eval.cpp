@@ -120,10 +120,9 @@ template <bool T = true> Exit after_value(Walk& w, Cell* start);
 
 [[gnu::noinline]] void resync(Walk& w) { sync_now(w); }
 
-// Sets a word (a cell that stays put) to a value (another cell that stays put). Function and
-// plain contexts are written directly, and so are the fields of an object without change events;
-// other object fields go through word::set (their events).
-inline void set_word(Cell* w, const Cell* value) {
+// Function and plain contexts are written directly, and so are the fields of an object without
+// change events; false, having done nothing, for the rest (word::set: events, unbound words ...).
+[[gnu::always_inline]] inline bool set_directly(const Cell* w, const Cell* value) {
   const u32 ctx = w->w1;
   const i32 index = static_cast<i32>(w->w3);
   if (ctx && index >= 0) [[likely]] {
@@ -131,7 +130,7 @@ inline void set_word(Cell* w, const Cell* value) {
     if (SeriesBuffer* gv = global_values(ctx)) [[likely]] {
       if (static_cast<u32>(index) < (gv->tail - gv->head) / sizeof(Cell)) {
         gv->head_ptr<Cell>()[index] = *value;
-        return;
+        return true;
       }
     }
     const Cell* cc = buffer_of(Ref<Node>(ctx))->head_ptr<Cell>();
@@ -140,12 +139,12 @@ inline void set_word(Cell* w, const Cell* value) {
     if (values && k != context::object) {
       if (cc->header & context::flag::on_stack) {
         arena::at<Cell>(values)[index] = *value;
-        return;
+        return true;
       }
       SeriesBuffer* vb = buffer_of(Ref<Node>(values));
       if (static_cast<u32>(index) < (vb->tail - vb->head) / sizeof(Cell)) {
         vb->head_ptr<Cell>()[index] = *value;
-        return;
+        return true;
       }
     } else if (values && !(cc->header & context::flag::on_stack) && !context::owner_of(Ref<Node>(ctx))->w3) {
       // An object field whose owner hears of no change: the changed mark, and the value.
@@ -153,11 +152,16 @@ inline void set_word(Cell* w, const Cell* value) {
       if (static_cast<u32>(index) < (vb->tail - vb->head) / sizeof(Cell)) {
         context::word_at(Ref<Node>(ctx), index)->header |= context::changed_mark;
         vb->head_ptr<Cell>()[index] = *value;
-        return;
+        return true;
       }
     }
   }
-  word::set(w, value);
+  return false;
+}
+
+// Sets a word (a cell that stays put) to a value (another cell that stays put).
+inline void set_word(Cell* w, const Cell* value) {
+  if (!set_directly(w, value)) word::set(w, value);
 }
 
 // ---- Infix operators ------------------------------------------------------------------------------
@@ -797,6 +801,8 @@ Exit eval_argument(Walk& w, bool infix) {
 }
 
 }  // namespace detail
+
+bool assign_directly(const Cell* word, const Cell* value) { return set_directly(word, value); }
 
 // ---- Public entries ------------------------------------------------------------------------------
 
