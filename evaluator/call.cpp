@@ -10,6 +10,7 @@
 // - An exit that C++ code inside a native or action raised (an ExitSignal) becomes the native's
 //   status here, with the native's frame on top again.
 #include <algorithm>
+#include <optional>
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
@@ -305,7 +306,18 @@ Exit call_value(Walk* c, const Cell* fn, const Cell* name, i32 present, const Ce
   // An operator calls the value it wraps: it carries that value's words 1-3 (table slot or context,
   // spec, auxiliary block), so only the type differs.
   const u32 fn_type = fn->type() == type::op ? op::wrapped_type(fn) : fn->type();
-  if (tracing) fire(event::open, c, c ? c->index : -1, name, fn);
+  // The callback's allocations move nodes and buffers: the call goes on with a copy of its name
+  // (which may be a word of the walk's block) and with the object's node kept current.
+  Cell traced_name = none::value;
+  std::optional<RootCell> keep_name;
+  std::optional<RootNode> keep_object;
+  if (tracing) {
+    traced_name = *name;
+    keep_name.emplace(traced_name);
+    keep_object.emplace(object_ctx);
+    name = &traced_name;
+    fire(event::open, c, c ? c->index : -1, name, fn);
+  }
   Cell* const start = stack::top - present;
   stack::top = start;
   switch (fn_type) {

@@ -120,9 +120,9 @@ template <bool T = true> Exit after_value(Walk& w, Cell* start);
 
 [[gnu::noinline]] void resync(Walk& w) { sync_now(w); }
 
-// Sets a word (a cell that stays put) to a value (another cell that stays put). Function and
-// plain contexts are written directly; object fields go through word::set (changed mark, events).
-inline void set_word(Cell* w, const Cell* value) {
+// Function and plain contexts are written directly, and so are the fields of an object without
+// change events; false, having done nothing, for the rest (word::set: events, unbound words ...).
+[[gnu::always_inline]] inline bool set_directly(const Cell* w, const Cell* value) {
   const u32 ctx = w->w1;
   const i32 index = static_cast<i32>(w->w3);
   if (ctx && index >= 0) [[likely]] {
@@ -130,7 +130,7 @@ inline void set_word(Cell* w, const Cell* value) {
     if (SeriesBuffer* gv = global_values(ctx)) [[likely]] {
       if (static_cast<u32>(index) < (gv->tail - gv->head) / sizeof(Cell)) {
         gv->head_ptr<Cell>()[index] = *value;
-        return;
+        return true;
       }
     }
     const Cell* cc = buffer_of(Ref<Node>(ctx))->head_ptr<Cell>();
@@ -139,16 +139,29 @@ inline void set_word(Cell* w, const Cell* value) {
     if (values && k != context::object) {
       if (cc->header & context::flag::on_stack) {
         arena::at<Cell>(values)[index] = *value;
-        return;
+        return true;
       }
       SeriesBuffer* vb = buffer_of(Ref<Node>(values));
       if (static_cast<u32>(index) < (vb->tail - vb->head) / sizeof(Cell)) {
         vb->head_ptr<Cell>()[index] = *value;
-        return;
+        return true;
+      }
+    } else if (values && !(cc->header & context::flag::on_stack) && !context::owner_of(Ref<Node>(ctx))->w3) {
+      // An object field whose owner hears of no change: the changed mark, and the value.
+      SeriesBuffer* vb = buffer_of(Ref<Node>(values));
+      if (static_cast<u32>(index) < (vb->tail - vb->head) / sizeof(Cell)) {
+        context::word_at(Ref<Node>(ctx), index)->header |= context::changed_mark;
+        vb->head_ptr<Cell>()[index] = *value;
+        return true;
       }
     }
   }
-  word::set(w, value);
+  return false;
+}
+
+// Sets a word (a cell that stays put) to a value (another cell that stays put).
+inline void set_word(Cell* w, const Cell* value) {
+  if (!set_directly(w, value)) word::set(w, value);
 }
 
 // ---- Infix operators ------------------------------------------------------------------------------
@@ -520,6 +533,96 @@ template <bool T = true>
   return Exit::none;
 }
 
+// ---- Common paths ------------------------------------------------------------------------------
+
+[[gnu::noinline]] u32 find_field(u32 ctx, const Cell* element, FieldSlot* slot) {
+  const i32 index = context::find_word(Ref<Node>(ctx), static_cast<i32>(element->w2), true);
+  if (index >= 0) *slot = {ctx, element->w2, static_cast<u32>(index)};
+  return static_cast<u32>(index);
+}
+
+// The value cell of the field that a word names in an object's context (its index in *index), or
+// null when there is none to read directly. A word bound to that context names its own slot.
+[[gnu::always_inline]] inline Cell* field_of(u32 ctx, const Cell* element, u32* index) {
+  if (element->w1 == ctx && static_cast<i32>(element->w3) >= 0) {
+    *index = element->w3;
+  } else {
+    FieldSlot& slot = field_table[(ctx * 0x9E3779B1u ^ element->w2 * 0x85EBCA77u) >> 24];
+    *index = slot.context == ctx && slot.symbol == element->w2 ? slot.index : find_field(ctx, element, &slot);
+  }
+  const Cell* cc = buffer_of(Ref<Node>(ctx))->head_ptr<Cell>();
+  if (!cc->w2 || (cc->header & context::flag::on_stack)) return nullptr;
+  SeriesBuffer* vb = buffer_of(Ref<Node>(cc->w2));
+  if (*index >= (vb->tail - vb->head) / sizeof(Cell)) return nullptr;
+  return vb->head_ptr<Cell>() + *index;
+}
+
+// A path met in a walk, untraced (a cell that stays put): a function called with refinements, or
+// two elements, a word naming a field of an object (read, written, or called as a method) or an
+// integer picking from a block (read). It does what
+// eval_path_at does for them, without walking the general way; false, having done nothing, for
+// every other path and for whatever ends in an error or an event (eval_path_at takes those).
+bool fast_path(Walk& w, const Cell* path, PathMode mode, const Cell* set_value, Exit* status) {
+  SeriesBuffer* pb = buffer_of(Ref<Node>(path->w2));
+  const i32 head = static_cast<i32>(path->w1);
+  const i32 length = static_cast<i32>((pb->tail - pb->head) / sizeof(Cell)) - head;
+  if (head < 0 || length < 2) return false;
+  const Cell* const first = pb->head_ptr<Cell>() + head;
+  const Cell* const element = first + 1;
+  if (first->type() != type::word) return false;
+  const Cell* holder = direct_value(first);
+  if (!holder) return false;
+  if (mode == PathMode::plain && function_type_q(holder->type())) {
+    // A call with refinements: the rest of the path names them (the path cell stays put).
+    const Cell name = *first;
+    Cell* slot = stack::push_value(holder);
+    *status = call_value(&w, slot, &name, 0, path, head + 1, Ref<Node>{});
+    if (*status == Exit::none) {
+      *slot = slot[1];
+      stack::top = slot + 1;
+    }
+    return true;
+  }
+  if (length != 2) return false;
+  if (holder->type() == type::object && element->type() == type::word) {
+    const u32 ctx = holder->w1;
+    u32 index;
+    Cell* field = field_of(ctx, element, &index);
+    if (!field) return false;
+    if (mode == PathMode::set) {
+      // An object with change events hears of the change: the general way.
+      if (holder->w3) return false;
+      context::word_at(Ref<Node>(ctx), static_cast<i32>(index))->header |= context::changed_mark;
+      *field = *set_value;
+      stack::push_value(set_value);
+      return true;
+    }
+    const u32 t = field->type();
+    if (t == type::unset) return false;
+    if (mode == PathMode::plain && function_type_q(t)) {
+      // A method, called through its object: the frame's word is bound to the object.
+      Cell name = *element;
+      if (Ref<Node>(ctx) != context::global()) name.w1 = ctx;
+      stack::push_value(field);
+      *status = call_word<true>(w, &name);
+      return true;
+    }
+    stack::push_value(field);
+    return true;
+  }
+  if (holder->type() == type::block && element->type() == type::integer && mode != PathMode::set) {
+    const i32 n = element->as_int();
+    SeriesBuffer* b = buffer_of(Ref<Node>(holder->w2));
+    const i64 at = i64{static_cast<i32>(holder->w1)} + (n > 0 ? n - 1 : n);
+    const Cell* value = &none::value;
+    if (n != 0 && at >= 0 && at < static_cast<i64>((b->tail - b->head) / sizeof(Cell))) value = b->head_ptr<Cell>() + at;
+    if (mode == PathMode::plain && function_type_q(value->type())) return false;
+    stack::push_value(value);
+    return true;
+  }
+  return false;
+}
+
 // The less common kinds of value at the start of an expression (the cell in the block at `at`);
 // pushes the value.
 [[gnu::noinline]] Exit eval_other(Walk& w, const Cell* at) {
@@ -549,6 +652,8 @@ template <bool T = true>
       return Exit::none;
     case type::path: {
       RootCell keep(cur);
+      Exit e = Exit::none;
+      if (!tracing && fast_path(w, &cur, PathMode::plain, nullptr, &e)) return e;
       return eval_path_at(&w, &cur, PathMode::plain, nullptr, false);
     }
     case type::get_path: {
@@ -567,7 +672,8 @@ template <bool T = true>
       Exit e = eval_expr(w, false);
       if (e == Exit::none) {
         if (tracing) fire(event::set, &w, w.index, &cur, base);
-        e = eval_path_at(nullptr, &cur, PathMode::set, base, false);
+        if (tracing || !fast_path(w, &cur, PathMode::set, base, &e))
+          e = eval_path_at(nullptr, &cur, PathMode::set, base, false);
       }
       if (e != Exit::none) {
         stack::pop_frame();
@@ -695,6 +801,8 @@ Exit eval_argument(Walk& w, bool infix) {
 }
 
 }  // namespace detail
+
+bool assign_directly(const Cell* word, const Cell* value) { return set_directly(word, value); }
 
 // ---- Public entries ------------------------------------------------------------------------------
 

@@ -143,6 +143,16 @@ inline Cell* value_of(const Cell* w) {
 // The value of a word when it can be read without an error (infix look-ahead), else null.
 [[gnu::always_inline]] inline const Cell* peek_value(const Cell* w) { return direct_value(w); }
 
+// Where a word names a field of an object's context: found once per context and symbol by the
+// paths of a walk (eval.cpp). A context only gains words, and a word keeps its position, so an
+// answer holds until a collection, which may give the node to another context, empties the table.
+struct FieldSlot {
+  u32 context;  // 0: empty
+  u32 symbol;
+  u32 index;
+};
+inline FieldSlot field_table[256];
+
 // ---- The argument-spec cache (spec_cache.cpp) -------------------------------------------------
 //
 // Kept as a block in cell 1 of the function value's auxiliary block (shared by every copy of the

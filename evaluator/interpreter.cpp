@@ -83,6 +83,7 @@ void trace_root() {
   advance_epoch();
   globals = GlobalValues{};
   std::memset(spec_table, 0, sizeof spec_table);
+  std::memset(field_table, 0, sizeof field_table);
 }
 
 }  // namespace
@@ -161,6 +162,7 @@ void init() {
   // A new boot starts every cache of addresses afresh, and defines the conditionals again.
   globals = GlobalValues{};
   std::memset(spec_table, 0, sizeof spec_table);
+  std::memset(field_table, 0, sizeof field_table);
   advance_epoch();
   for (Cell& c : conditional_natives) c = none::value;
   trace_callback = none::value;

@@ -61,6 +61,11 @@ void end_reset(const Walk& w);
 // function value with no arguments, a path ...), pushing the result.
 Exit eval_value(const Cell* value);
 
+// Sets a word as a set-word in a walk does when that is only a store (a plain or function context,
+// or an object field nobody hears of); false, having done nothing, otherwise (word::set does the
+// rest). Loops set their words through it.
+bool assign_directly(const Cell* word, const Cell* value);
+
 enum class PathMode : u8 { plain, get, set };
 // Evaluates a path value: plain (a function met is called with the rest of the path as
 // refinements), get (no call), set (stores *value at the end). Pushes the value (set: the value

@@ -43,6 +43,7 @@ using namespace detail;
 namespace detail {
 
 void set_word(const Cell* word, const Cell* value) {
+  if (interpreter::assign_directly(word, value)) return;
   Cell w = *word, v = *value;
   RootCell keep_w(w), keep_v(v);
   word::set(&w, &v);
@@ -584,7 +585,7 @@ Exit repeat(bool check) {
   // The counter runs in 64 bits so that a count of 2147483647 ends.
   for (i64 i = 1; i <= n; ++i) {
     const Cell counter{type::integer, 0, static_cast<u32>(static_cast<i32>(i)), 0};
-    word::set(a, &counter);
+    if (!interpreter::assign_directly(a, &counter)) word::set(a, &counter);
     Exit stop;
     if (!run_body(a + 2, base, &stop)) {
       if (stop != Exit::none) return leave_loop(stop);

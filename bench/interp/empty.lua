@@ -1,0 +1,1 @@
+-- nothing: the start-up subtracted from the others
