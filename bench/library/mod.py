@@ -1,18 +1,5 @@
-seed = 12345
+from pairs import pairs
 
-
-def next_int():
-    global seed
-    seed = seed * 48271 % 2147483647
-    return seed
-
-
-pairs = []
-for i in range(50000):
-    a = next_int() - 1073741823
-    pairs.append((a, next_int() % 999 + 1))
-    a = (next_int() - 1073741823) / 1000.0
-    pairs.append((a, (next_int() % 99999 + 1) / 100.0))
 total = 0
 for a, b in pairs:
     total += a % b + a % abs(-b)

@@ -1,3 +1,5 @@
+# The 10^5 operand pairs of mod.py alone (to subtract): the same linear congruential sequence as
+# pairs.kiv, half integers and half floats.
 seed = 12345
 
 
@@ -13,4 +15,5 @@ for i in range(50000):
     pairs.append((a, next_int() % 999 + 1))
     a = (next_int() - 1073741823) / 1000.0
     pairs.append((a, (next_int() % 99999 + 1) / 100.0))
-print(len(pairs) * 2)
+if __name__ == "__main__":
+    print(len(pairs) * 2)
