@@ -16,6 +16,7 @@
 #include "datatypes/words.h"
 #include "evaluator/natives.h"
 #include "io/kivbin.h"
+#include "library/libio_routines.h"
 #include "library/modules.h"
 #include "runtime/cell.h"
 #include "runtime/collector.h"
@@ -187,7 +188,7 @@ void make_core_words() {
 }
 void bind_boot_routines() {}       // 10: quit-return ... write-stdout
 void make_constants() {}           // 11: constants, typesets, colour words
-void make_general_functions() {}   // 12
+void make_general_functions() { library::libio::init(); }  // 12: load/save, files and the URL hook
 void make_system_object() {}       // 13: the system object
 void make_reactivity() {}          // 14
 void make_schemes() {}             // 15: register-scheme, the URL parser
