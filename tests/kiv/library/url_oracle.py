@@ -25,7 +25,7 @@ for _ in range(40):
     corpus.append(url)
 
 def k(s):
-    return "none" if s is None else '"' + s.replace("^", "^^").replace('"', '^"') + '"'
+    return "#(none)" if s is None else '"' + s.replace("^", "^^").replace('"', '^"') + '"'
 
 for url in corpus:
     p = urlsplit(url)
@@ -34,7 +34,7 @@ for url in corpus:
     host = p.netloc.rpartition("@")[2]
     if host.startswith("["): host = host[: host.index("]") + 1]
     elif ":" in host: host = host.rpartition(":")[0]
-    print('    {} {} {} {} {} {} {} {}'.format(k(url), p.scheme, k(unquote(user)) if user is not None else "none",
-          k(unquote(host)) if auth else "none", p.port if p.port is not None else "none",
-          k(unquote(p.path)), k(unquote(p.query)) if "?" in url else "none",
-          k(unquote(p.fragment)) if "#" in url else "none"))
+    print('    {} {} {} {} {} {} {} {}'.format(k(url), p.scheme, k(unquote(user)) if user is not None else "#(none)",
+          k(unquote(host)) if auth else "#(none)", p.port if p.port is not None else "#(none)",
+          k(unquote(p.path)), k(unquote(p.query)) if "?" in url else "#(none)",
+          k(unquote(p.fragment)) if "#" in url else "#(none)"))
