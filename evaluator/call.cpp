@@ -419,10 +419,13 @@ Exit call_function(const Cell* fn_in, std::span<const Cell> args, Cell* out, con
   Cell call_name = name && word::any_word_q(name->type()) ? *name : static_word(static_words::wid::anon);
   cell::set_type(&call_name, type::word);
   RootCell keep_name(call_name);
+  // The arguments go on the stack first: building the spec cache may collect, and the caller's
+  // copies are not roots.
+  for (const Cell& arg : args) stack::push_value(&arg);
   const u32 summary = cache_summary(fn);
   const i32 mandatory = static_cast<i32>(summary & spec_cache::count_mask);
   const i32 given = std::min<i32>(static_cast<i32>(args.size()), mandatory);
-  for (i32 i = 0; i < given; ++i) stack::push_value(&args[i]);
+  stack::top = slot + 1 + given;
   for (i32 i = given; i < mandatory; ++i) *stack::push_cell() = none::value;
   const bool saved_tracing = tracing;
   if (tracing && callback_kind) tracing = false;  // the run-time's callbacks run untraced

@@ -241,10 +241,11 @@ Exit do_file(Cell* a, const Cell* args) {
   if (const Cell* runner = global_value("do-file"); runner && runner->type() == type::function) {
     Cell fn = *runner;
     RootCell keep_fn(fn);
-    const Cell call_args[] = {*a, none::value, args_value};
     Cell out = none::value, name;
     RootCell keep_out(out), keep_name(name);
     word::load_at("do-file", &name);
+    // Made after the last allocation before the call: these copies are not roots.
+    const Cell call_args[] = {*a, none::value, args_value};
     const Exit e = interpreter::call_function(&fn, call_args, &out, &name);
     if (e != Exit::none) return e;
     return result(out);
