@@ -17,6 +17,7 @@
 #include "evaluator/natives.h"
 #include "io/image_entries.h"
 #include "io/kivbin.h"
+#include "library/libio_routines.h"
 #include "library/modules.h"
 #include "library/routines.h"
 #include "runtime/cell.h"
@@ -195,7 +196,7 @@ void bind_boot_routines() {
   library::install_system_hooks();
 }
 void make_constants() {}           // 11: constants, typesets, colour words
-void make_general_functions() {}   // 12
+void make_general_functions() { library::libio::init(); }  // 12: load/save, files and the URL hook
 void make_system_object() {}       // 13: the system object
 void make_reactivity() {}          // 14
 void make_schemes() {}             // 15: register-scheme, the URL parser
