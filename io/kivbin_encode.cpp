@@ -16,7 +16,8 @@ void Chunks::next_chunk(std::size_t n) {
     sizes.push_back(size() - before);
     before = size();
   }
-  const std::size_t bytes = std::max(n, chunk_bytes);
+  const std::size_t last = list.empty() ? first_chunk / 2 : static_cast<std::size_t>(end - list.back().get());
+  const std::size_t bytes = std::max(n, std::min(2 * last, chunk_bytes));
   list.emplace_back(new u8[bytes]);
   at = list.back().get();
   end = at + bytes;
@@ -86,9 +87,12 @@ u32 Encoder::symbol(i32 id) {
 }
 
 bool Encoder::seen(u32 node) {
-  if (written.empty()) written.resize(std::size_t{1} << (32 - leaf_shift));
-  std::unique_ptr<u32[]>& leaf = written[node >> leaf_shift];
-  if (!leaf) leaf.reset(new u32[(1u << leaf_shift) / 4]());
+  if (node >> leaf_shift != last_leaf) {
+    last_leaf = node >> leaf_shift;
+    std::unique_ptr<u32[]>& slots = leaves[last_leaf];
+    if (!slots) slots.reset(new u32[(1u << leaf_shift) / 4]());
+    leaf = slots.get();
+  }
   u32& at = leaf[(node & ((1u << leaf_shift) - 1)) / 4];
   if (at) {
     found = at;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "io/kivbin.h"
@@ -23,7 +24,8 @@ namespace kiv::kivbin {
 // The records area as a list of chunks: it grows without copying what was written. room(n) gives
 // n contiguous bytes at `at`; the writer moves `at` past what it wrote.
 struct Chunks {
-  static constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+  // Chunks double from the first size up to the largest: a small output takes a small buffer.
+  static constexpr std::size_t first_chunk = 4096, chunk_bytes = std::size_t{1} << 24;
   std::vector<std::unique_ptr<u8[]>> list;
   std::vector<std::size_t> sizes;  // of the chunks before the last
   u8* at = nullptr;
@@ -56,11 +58,14 @@ struct Encoder {
     u32 parent, index;
   };
   std::deque<Step> steps;
-  // Node to entry, indexed directly by the node's arena offset (nodes are 4-byte slots, so the
-  // offset over 4 tells them apart): a leaf for each 64 KB of the arena, made when a node in it is
-  // first met, holds an entry per slot, 0 while that node was not written.
-  static constexpr u32 leaf_shift = 16;
-  std::vector<std::unique_ptr<u32[]>> written;
+  // Node to entry, indexed by the node's arena offset (nodes are 4-byte slots, so the offset over 4
+  // tells them apart): a leaf for each 4 KB of the arena, made when a node in it is first met, holds
+  // an entry per slot, 0 while that node was not written. Nodes met one after the other mostly
+  // share a leaf: the last one is kept at hand.
+  static constexpr u32 leaf_shift = 12;
+  std::unordered_map<u32, std::unique_ptr<u32[]>> leaves;
+  u32 last_leaf = ~0u;
+  u32* leaf = nullptr;
   struct Level {
     u32 counter, entry;
   };
