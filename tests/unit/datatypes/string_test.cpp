@@ -131,7 +131,9 @@ TEST_F(StringStorage, Utf8InBulkMatchesOneCharacterAtATime) {
     ASSERT_EQ(string::to_u32(s), want) << in;
     const char32_t widest = want.empty() ? 0 : *std::max_element(want.begin(), want.end());
     EXPECT_EQ(unit_of(s), widest > 0xFFFF ? 4u : widest > 0x7F ? 2u : 1u) << in;
-    if (want.find(U'\uFFFD') == std::u32string::npos) EXPECT_EQ(txt(s), std::string(start) + in);
+    if (want.find(U'\uFFFD') == std::u32string::npos) {
+      EXPECT_EQ(txt(s), std::string(start) + in);
+    }
   }
 }
 
