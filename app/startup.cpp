@@ -207,10 +207,16 @@ void make_gui_engine() {}          // 19: event!, view, VID, the platform contex
 void make_codecs_and_help() {}     // 20: JSON, CSV, help
 void make_console() {}             // 21: system/console, gui-console-ctx
 
-// Runs a phase: its C++ part, then its modules.
+// Runs a phase: its C++ part, then its modules. The modules are the same on every start, and
+// under collector torture every process would spend minutes in them: they run with torture held
+// off unless KIV_TORTURE_BOOT is set (the library's own tests then exercise its functions under
+// torture once started).
 void run_phase(i32 phase, void (*part)()) {
   part();
+  const u32 torture = collector::torture_every;
+  if (torture && !std::getenv("KIV_TORTURE_BOOT")) collector::set_torture(0);
   library::run_phase(phase);
+  if (torture) collector::set_torture(torture);
 }
 
 // 22: the console's launch; when it returns the program ends with status 0.
