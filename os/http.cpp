@@ -93,7 +93,9 @@ long timeout_from_environment(long fallback) {
 i32 headers_value(const std::string& text) {
   std::vector<std::pair<std::string, std::vector<std::string>>> grouped;
   for (auto& [name, value] : parse_header_lines(text)) {
-    auto same = [&](const auto& g) { return same_name(g.first, name); };
+    // a lambda may not capture a structured binding under clang 14, hence the plain reference
+    const std::string& wanted = name;
+    auto same = [&](const auto& g) { return same_name(g.first, wanted); };
     auto found = std::find_if(grouped.begin(), grouped.end(), same);
     if (found == grouped.end()) grouped.push_back({name, {}}), found = grouped.end() - 1;
     found->second.push_back(value);
