@@ -111,6 +111,8 @@ TEST_F(StringStorage, Utf8InBulkMatchesOneCharacterAtATime) {
           cp = cp << 6 | (static_cast<u8>(in[i + k]) & 0x3F);
         }
         if (cp > 0x10FFFF) cp = 0xFFFD;
+      } else {
+        len = 1;  // a lead byte without room for its sequence is one bad character
       }
       out += cp;
       i += std::max<size_t>(len, 1);
